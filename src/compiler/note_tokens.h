@@ -1,0 +1,32 @@
+// Note codes as the note tokens write them and the merger reads them.
+#pragma once
+
+#include <cstdint>
+
+namespace quarvel {
+
+inline constexpr std::uint8_t kRestCode = 0x70;
+inline constexpr int kNotAccidental = 99;
+
+enum NoteClass : std::uint8_t {
+    plain = 0,
+    natural = 1,
+    sharp = 2,
+    doubleSharp = 3,
+    flat = 4,
+    doubleFlat = 5,
+    noise = 6,
+    rest = 7,
+};
+
+inline constexpr std::uint8_t noteClassOf(std::uint8_t code) { return (code >> 4) & 7; }
+inline constexpr std::uint8_t degreeOf(std::uint8_t code) { return code & 0x0F; }
+inline constexpr bool isDown(std::uint8_t code) { return (code & 0x80) != 0; }
+
+// The signed degree of a pitched code: -15..16, where an upward 0 means 16 ("G").
+inline constexpr int signedDegree(std::uint8_t code) {
+    if (isDown(code)) return -degreeOf(code);
+    return degreeOf(code) == 0 ? 16 : degreeOf(code);
+}
+
+}  // namespace quarvel

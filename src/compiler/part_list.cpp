@@ -1,0 +1,74 @@
+// Score parts: "P" closes the open part and opens a new one, optionally
+// numbered; "R" closes it and makes the next part replay an earlier numbered
+// part's events. A part's header is filled when the part closes, so it records
+// the settings in force at its end.
+#include "compiler/score_compiler.h"
+
+namespace quarvel {
+
+// The image starts with an empty part 0 that records the settings in force
+// before the text is read.
+void ScoreCompiler::resetImage() {
+    image.parts.clear();
+    image.events.clear();
+    for (auto& queue : queues) {
+        queue.tail = 0;
+        queue.at(0).duration = kQueueEndMark;
+    }
+    partEventStart = 0;
+    PartHeader first;
+    fillHeader(first);
+    image.parts.push_back(first);
+    image.events.push_back(ScoreEvent{});  // its terminator
+    partEventStart = image.events.size();
+}
+
+void ScoreCompiler::fillHeader(PartHeader& header) const {
+    header.events = partEventStart;
+    header.number = settings.partNumber;
+    const auto& slotMap = kSlotMaps[state.slotMapIndex];
+    for (int v = 0; v < kVoices; ++v) header.slotInstrument[slotMap[v]] = settings.voiceInstrument[v];
+    header.decayRate = settings.decayRate;
+    header.beatUnit = settings.beatUnit;
+    header.tempoIndex = settings.tempoIndex;
+}
+
+void ScoreCompiler::closePart() {
+    mergeVoiceQueues();
+    image.events.push_back(ScoreEvent{});  // terminator
+    PartHeader header;
+    fillHeader(header);
+    image.parts.push_back(header);
+    partEventStart = image.events.size();
+}
+
+std::optional<std::size_t> ScoreCompiler::findPart(std::uint8_t number) const {
+    for (std::size_t i = 0; i < image.parts.size(); ++i) {
+        if (image.parts[i].number == number) return i;
+    }
+    return std::nullopt;
+}
+
+// "P" with an optional number written directly after it.
+void ScoreCompiler::partCommand() {
+    closePart();
+    if (reader.peekChar() <= 0x20) {
+        settings.partNumber = 0;
+        return;
+    }
+    settings.partNumber = reader.readHexByte();
+    if (settings.partNumber != 0 && findPart(settings.partNumber)) {
+        reader.fail(4, "a part with this number was already closed; numbers must be unique");
+    }
+}
+
+// "R" hh: the next part plays part hh's events again.
+void ScoreCompiler::replayCommand() {
+    closePart();
+    const std::uint8_t number = reader.readHexByte();
+    const auto found = number == 0 ? std::nullopt : findPart(number);
+    if (!found) reader.fail(4, "no earlier part has this number to replay");
+    partEventStart = image.parts[*found].events;
+}
+
+}  // namespace quarvel

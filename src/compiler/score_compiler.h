@@ -1,0 +1,66 @@
+// The score compiler: reads the whole score text through the source reader and
+// turns it into a score image. Commands change the settings and the compiler
+// state; note tokens are queued per voice; bar lines, part commands and the end
+// of the text merge the queues into score events and close parts.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "compiler/score_image.h"
+#include "compiler/source_reader.h"
+
+namespace quarvel {
+
+// The three dialects of the language. The Quarvel dialect reads "J…T" and "L"
+// but ignores them; the Lutera dialect starts with a decay rate of 6.
+enum class Dialect { combined, quarvel, lutera };
+
+// Compiles a whole score. Throws CompileError on the first fault.
+CompiledScore compileScore(const SourceText& text, Dialect dialect);
+
+class ScoreCompiler {
+public:
+    ScoreCompiler(const SourceText& text, Dialect dialect);
+
+    CompiledScore run();
+
+    // Compile loop pieces, exposed for the module tests.
+    void dispatch(std::uint8_t c);
+
+    // Note tokens and voice queues.
+    void queueNote(std::uint8_t first);
+    void articulateByTicks(std::uint8_t ticks);
+    void articulateByShift(std::uint8_t shift);
+
+    // Event merger and pitch resolution.
+    void mergeVoiceQueues();
+    std::uint8_t resolvePitch(int voice, std::uint8_t code);
+
+    // Part list.
+    void resetImage();
+    void closePart();
+    void fillHeader(PartHeader& header) const;
+    std::optional<std::size_t> findPart(std::uint8_t number) const;
+    void partCommand();
+    void replayCommand();
+
+    ScoreSettings settings;
+    CompilerState state;
+    std::array<VoiceQueue, kVoices> queues;
+    ScoreImage image;
+    std::size_t partEventStart = 0;
+    SourceReader reader;
+
+private:
+    void repeatEnd();
+    void comment();
+    void instrumentDefinition();
+    void keySignature();
+    void barLine();
+    void beatUnit();
+    void stepOffset();
+};
+
+}  // namespace quarvel

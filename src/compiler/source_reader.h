@@ -1,0 +1,80 @@
+// Character-level access to the score text: line ends hidden, letters folded
+// to upper case, line and column kept for error reports, and the small field
+// readers that many commands share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quarvel {
+
+// A compile error: its number (2 bad digit or note character, 3 argument out of
+// range, 4 part number in use or missing, 6 duration too long) and the reader's
+// position when the fault was detected. column counts bytes from the start of
+// the line to just behind the last character read.
+struct CompileError {
+    int number = 0;
+    std::int32_t line = 0;
+    std::int64_t column = 0;
+    std::size_t lineStart = 0;  // offset of the line's first byte in the text
+    std::string what;           // the fault in words, for people
+};
+
+inline constexpr std::uint8_t kEndOfText = 0xFF;
+
+// The score file's bytes followed by CR, LF, 0xFF and 0. The appended line end
+// gives the last line an end even when the file lacks one; the 0xFF marks the
+// end of the text.
+class SourceText {
+public:
+    explicit SourceText(std::string_view fileBytes);
+    const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+    std::size_t end() const { return end_; }  // position of the 0xFF end mark
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::size_t end_;
+};
+
+class SourceReader {
+public:
+    explicit SourceReader(const SourceText& text);
+
+    std::uint8_t nextChar();
+    std::uint8_t peekChar() const;
+    void unreadChar();
+    std::uint8_t readHexDigit();
+    std::uint8_t readHexByte();
+    std::uint8_t readInstrumentLetter();
+    // Reads a duration letter's suffix (":" then dots) for the undotted length
+    // `base` and returns the length in ticks.
+    std::uint8_t readDuration(std::uint8_t base);
+
+    [[noreturn]] void fail(int number, std::string what) const;
+
+    std::size_t position() const { return cursor_; }
+    std::int32_t lineNumber() const { return lineNumber_; }
+    std::size_t lineStart() const { return lineStart_; }
+    // Jumps back to a saved position with its line counters (repeats).
+    void seek(std::size_t position, std::int32_t lineNumber, std::size_t lineStart) {
+        cursor_ = position;
+        lineNumber_ = lineNumber;
+        lineStart_ = lineStart;
+    }
+
+private:
+    const std::uint8_t* bytes_;
+    std::size_t end_;
+    std::size_t cursor_ = 0;
+    std::int32_t lineNumber_ = 1;
+    std::size_t lineStart_ = 0;
+};
+
+inline constexpr std::uint8_t foldUpper(std::uint8_t c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<std::uint8_t>(c - 'a' + 'A') : c;
+}
+
+}  // namespace quarvel
