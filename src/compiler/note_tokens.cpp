@@ -66,7 +66,8 @@ void ScoreCompiler::queueNote(std::uint8_t first) {
         } else if (degreeChar == 'G' && code == 0) {
             // degree 16: stays 0 in the code
         } else {
-            reader.fail(2, "not a note: expected a step 0-9, A-G, a sign \"+\" \"-\", or a rest \"$\"");
+            reader.fail(
+                2, "not a note: expected a step 0-9, A-G, a sign \"+\" \"-\", or a rest \"$\"");
         }
 
         const int firstMark = accidentalCount(reader.nextChar());

@@ -19,9 +19,15 @@ enum NoteClass : std::uint8_t {
     rest = 7,
 };
 
-inline constexpr std::uint8_t noteClassOf(std::uint8_t code) { return (code >> 4) & 7; }
-inline constexpr std::uint8_t degreeOf(std::uint8_t code) { return code & 0x0F; }
-inline constexpr bool isDown(std::uint8_t code) { return (code & 0x80) != 0; }
+inline constexpr std::uint8_t noteClassOf(std::uint8_t code) {
+    return (code >> 4) & 7;
+}
+inline constexpr std::uint8_t degreeOf(std::uint8_t code) {
+    return code & 0x0F;
+}
+inline constexpr bool isDown(std::uint8_t code) {
+    return (code & 0x80) != 0;
+}
 
 // The signed degree of a pitched code: -15..16, where an upward 0 means 16 ("G").
 inline constexpr int signedDegree(std::uint8_t code) {

@@ -27,7 +27,8 @@ void ScoreCompiler::fillHeader(PartHeader& header) const {
     header.events = partEventStart;
     header.number = settings.partNumber;
     const auto& slotMap = kSlotMaps[state.slotMapIndex];
-    for (int v = 0; v < kVoices; ++v) header.slotInstrument[slotMap[v]] = settings.voiceInstrument[v];
+    for (int v = 0; v < kVoices; ++v)
+        header.slotInstrument[slotMap[v]] = settings.voiceInstrument[v];
     header.decayRate = settings.decayRate;
     header.beatUnit = settings.beatUnit;
     header.tempoIndex = settings.tempoIndex;

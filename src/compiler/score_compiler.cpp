@@ -96,7 +96,8 @@ void ScoreCompiler::dispatch(std::uint8_t c) {
             return beatUnit();
         case 'O': {
             const std::uint8_t flags = reader.readHexDigit();
-            state.optionFlags = flags == 0 ? 0 : static_cast<std::uint8_t>(state.optionFlags | flags);
+            state.optionFlags =
+                flags == 0 ? 0 : static_cast<std::uint8_t>(state.optionFlags | flags);
             return;
         }
         case 'P':

@@ -21,7 +21,7 @@ enum class Dialect { combined, quarvel, lutera };
 CompiledScore compileScore(const SourceText& text, Dialect dialect);
 
 class ScoreCompiler {
-public:
+  public:
     ScoreCompiler(const SourceText& text, Dialect dialect);
 
     CompiledScore run();
@@ -53,7 +53,7 @@ public:
     std::size_t partEventStart = 0;
     SourceReader reader;
 
-private:
+  private:
     void repeatEnd();
     void comment();
     void instrumentDefinition();

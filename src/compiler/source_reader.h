@@ -29,18 +29,18 @@ inline constexpr std::uint8_t kEndOfText = 0xFF;
 // gives the last line an end even when the file lacks one; the 0xFF marks the
 // end of the text.
 class SourceText {
-public:
+  public:
     explicit SourceText(std::string_view fileBytes);
     const std::vector<std::uint8_t>& bytes() const { return bytes_; }
     std::size_t end() const { return end_; }  // position of the 0xFF end mark
 
-private:
+  private:
     std::vector<std::uint8_t> bytes_;
     std::size_t end_;
 };
 
 class SourceReader {
-public:
+  public:
     explicit SourceReader(const SourceText& text);
 
     std::uint8_t nextChar();
@@ -65,7 +65,7 @@ public:
         lineStart_ = lineStart;
     }
 
-private:
+  private:
     const std::uint8_t* bytes_;
     std::size_t end_;
     std::size_t cursor_ = 0;

@@ -1,1 +1,69 @@
-// placeholder
+#include "driver/exits.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace quarvel {
+
+void exitWith(const RunOptions& options, int status) {
+    std::printf("exit %d %s\n", status, options.sourcePath.c_str());
+    Terminal::restore();
+    std::exit(status);
+}
+
+void diagnose(const std::string& message) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "quarvelcd: %s\n", message.c_str());
+}
+
+std::string errorContext(const CompileError& error, const SourceText& text) {
+    const auto& bytes = text.bytes();
+    std::string line;
+    for (std::size_t i = error.lineStart; i < text.end(); ++i) {
+        const std::uint8_t c = bytes[i];
+        if (c == '\r' || c == '\n') break;
+        line.push_back((c == '\t' || (c >= 0x20 && c < 0x7F)) ? static_cast<char>(c) : '?');
+    }
+    // The caret goes under the last character read; tabs are copied so that
+    // it lines up with the text above.
+    std::string caret;
+    const std::int64_t column = error.column < 1 ? 1 : error.column;
+    for (std::int64_t i = 0; i + 1 < column; ++i) {
+        caret.push_back(i < static_cast<std::int64_t>(line.size()) && line[i] == '\t' ? '\t' : ' ');
+    }
+    return "  " + line + "\n  " + caret + "^\n";
+}
+
+void reportCompileError(const RunOptions& options, const CompileError& error,
+                        const SourceText& text, Terminal& terminal) {
+    diagnose(options.sourcePath + ":" + std::to_string(error.line) + ":" +
+             std::to_string(error.column) + ": error " + std::to_string(error.number) + ": " +
+             error.what);
+    std::fputs(errorContext(error, text).c_str(), stderr);
+    if (options.playFlag) {
+        std::printf("error:%d near line:%d col:%d\n", error.number, error.line,
+                    static_cast<int>(error.column));
+        std::printf("press <space> to edit; any other to quit\n");
+        std::fflush(stdout);
+        const auto key = terminal.waitKey();
+        if (key && *key == ' ') editorHandOff(options);
+    }
+    exitWith(options, 3);
+}
+
+void editorHandOff(const RunOptions& options) {
+    const char* editor = std::getenv("QUARVEL_EDIT");
+    if (editor == nullptr || *editor == '\0') {
+        std::printf("can't read environment QUARVEL_EDIT\n");
+        return;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    Terminal::restore();
+    ::execlp(editor, editor, options.sourcePath.c_str(), static_cast<char*>(nullptr));
+    std::printf("can't exec editor: %s\n", editor);
+}
+
+}  // namespace quarvel

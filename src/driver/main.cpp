@@ -1,1 +1,168 @@
-int main() { return 0; }
+// quarvelcd [-o][-p][-gxx][-w][-c] quarvelfile
+//
+// Compiles one score, builds the synthesis tables, renders the score into the
+// sample sink (sound device, WAVE file or nowhere) and prints the result line
+// of the mode.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "compiler/score_compiler.h"
+#include "driver/exits.h"
+#include "driver/run_options.h"
+#include "driver/terminal.h"
+#include "output/audio_device.h"
+#include "output/output_error.h"
+#include "output/sample_sink.h"
+#include "synth/renderer.h"
+#include "synth/tables.h"
+
+namespace quarvel {
+namespace {
+
+// Reads the whole score file, bytes exactly as stored.
+std::string loadScore(const RunOptions& options) {
+    const std::string& path = options.sourcePath;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const auto unreadable = [&](int error) {
+        diagnose("cannot read " + path + ": " + std::strerror(error));
+        exitWith(options, 1);
+    };
+    if (fd < 0) unreadable(errno);
+    struct stat info {};
+    if (fstat(fd, &info) != 0) unreadable(errno);
+    if (S_ISDIR(info.st_mode)) unreadable(EISDIR);
+    if (!S_ISREG(info.st_mode)) {
+        diagnose("cannot read " + path + ": not a regular file");
+        exitWith(options, 1);
+    }
+    std::string bytes;
+    try {
+        bytes.reserve(static_cast<std::size_t>(info.st_size) + 8);
+    } catch (const std::bad_alloc&) {
+        diagnose("no memory for the score text of " + path);
+        exitWith(options, 2);
+    }
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            unreadable(errno);
+        }
+        bytes.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return bytes;
+}
+
+// The first eight lines of the score, line ends written as LF.
+void echoScoreHead(const SourceText& text) {
+    const auto& bytes = text.bytes();
+    int lineEnds = 0;
+    std::string out;
+    for (std::size_t i = 0; lineEnds < 8 && i < text.end(); ++i) {
+        const std::uint8_t c = bytes[i];
+        if (c == '\r' || c == '\n') {
+            ++lineEnds;
+            out.push_back('\n');
+            if (c == '\r' && i + 1 < text.end() && bytes[i + 1] == '\n') ++i;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    out.push_back('\n');
+    std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
+// The result line must reach its reader; a run that cannot deliver it failed.
+void finishOutput(const RunOptions& options) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        diagnose(std::string("cannot write the result: ") + std::strerror(errno));
+        Terminal::restore();
+        std::_Exit(4);
+    }
+    (void)options;
+}
+
+int run(const std::vector<std::string>& args) {
+    const auto parsed = parseRunOptions(args);
+    if (!parsed) {
+        std::fputs(kUsageText, stdout);
+        return 1;
+    }
+    RunOptions options = *parsed;
+    Terminal terminal;
+
+    if (shiftHeld()) editorHandOff(options);
+    if (options.playFlag) std::printf("QuarvelCD v2.3\n");
+
+    const std::string bytes = loadScore(options);
+    std::optional<SourceText> text;
+    try {
+        text.emplace(bytes);
+    } catch (const std::bad_alloc&) {
+        diagnose("no memory for the score text of " + options.sourcePath);
+        exitWith(options, 2);
+    }
+    if (options.playFlag) {
+        echoScoreHead(*text);
+    } else {
+        options.startPart = 0;
+    }
+
+    CompiledScore score;
+    try {
+        score = compileScore(*text, options.dialect);
+    } catch (const CompileError& error) {
+        reportCompileError(options, error, *text, terminal);
+    } catch (const std::bad_alloc&) {
+        diagnose("no memory to compile " + options.sourcePath);
+        exitWith(options, 2);
+    }
+    const Tables tables = buildTables(score.instruments);
+
+    RenderResult result;
+    bool editorWanted = false;
+    try {
+        SampleSink sink({options.playFlag, options.writeWav, options.computeCrc, options.wavPath},
+                        &terminal, openAlsaDevice);
+        result = renderScore(score, tables, options.startPart, sink);
+        editorWanted = sink.stoppedBySpace();
+    } catch (const OutputError& error) {
+        diagnose(error.what());
+        exitWith(options, error.status);
+    } catch (const std::bad_alloc&) {
+        diagnose("no memory for the sample buffers");
+        exitWith(options, 2);
+    }
+    if (editorWanted) editorHandOff(options);
+
+    if (options.computeCrc) {
+        std::printf("%08X %s\n", result.streamCrc, options.sourcePath.c_str());
+    } else if (options.writeWav) {
+        const double seconds = result.samplesRendered / 44100.0;
+        const double minutes = std::floor(seconds / 60.0);
+        const double rest = seconds - minutes * 60.0;
+        std::printf("%s %1.0f:%02.2f\n", options.wavPath.c_str(), minutes, rest);
+    }
+    finishOutput(options);
+    return 0;
+}
+
+}  // namespace
+}  // namespace quarvel
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    return quarvel::run(args);
+}

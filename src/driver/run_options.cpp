@@ -1,1 +1,71 @@
-// placeholder
+#include "driver/run_options.h"
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+namespace quarvel {
+
+const char* const kUsageText =
+    "  usage: quarvelcd [-o][-p][-gxx][-w][-c] quarvelfile\n"
+    "  compiles and plays 'quarvelfile' using combined parsing\n"
+    "  -o use Quarvel parsing\n"
+    "  -p use Lutera parsing\n"
+    "  -gxx begin playing at Part xx\n"
+    "  -w write .wav file\n"
+    "  -c compute CRC32\n";
+
+std::string stemOf(const std::string& name) {
+    const std::size_t lastSlash = name.find_last_of('/');
+    const std::size_t componentStart = lastSlash == std::string::npos ? 0 : lastSlash + 1;
+    const std::size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos || dot < componentStart) return name;
+    return name.substr(0, dot);
+}
+
+std::optional<RunOptions> parseRunOptions(const std::vector<std::string>& args) {
+    RunOptions options;
+    std::size_t next = 0;
+    while (args.size() - next >= 2 && !args[next].empty() && args[next][0] == '-') {
+        std::string sw = args[next];
+        for (auto& c : sw) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        switch (sw.size() > 1 ? sw[1] : '\0') {
+            case 'p':
+                options.dialect = Dialect::lutera;
+                break;
+            case 'o':
+                options.dialect = Dialect::quarvel;
+                break;
+            case 'w':
+                options.writeWav = true;
+                options.playFlag = false;
+                break;
+            case 'c':
+                options.computeCrc = true;
+                options.playFlag = false;
+                break;
+            case 'g': {
+                // At most two hexadecimal digits; without any the value stays.
+                unsigned int part = 0;
+                if (std::sscanf(sw.c_str() + 2, "%2x", &part) == 1) {
+                    options.startPart = static_cast<int>(part);
+                }
+                break;
+            }
+            default:
+                return std::nullopt;
+        }
+        ++next;
+    }
+    if (args.size() - next != 1) return std::nullopt;
+
+    const std::string stem = stemOf(args[next]);
+    options.wavPath = stem + ".wav";
+    std::error_code error;
+    const auto full = std::filesystem::absolute(stem + ".qvl", error);
+    options.sourcePath = error ? stem + ".qvl" : full.lexically_normal().string();
+    return options;
+}
+
+}  // namespace quarvel

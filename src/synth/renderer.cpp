@@ -17,7 +17,7 @@ namespace {
 // first time an (instrument, level) pair sounds. Within a run of frames only
 // the phases change, so the frame loop is five lookups and two sums.
 class ScaledWaves {
-public:
+  public:
     explicit ScaledWaves(const Tables& tables)
         : tables_(tables), rows_(kVoices * 256 * kWaveLength), ready_(kVoices * 256, false) {}
 
@@ -35,7 +35,7 @@ public:
         return row;
     }
 
-private:
+  private:
     const Tables& tables_;
     std::vector<std::int16_t> rows_;
     std::vector<bool> ready_;
@@ -63,9 +63,13 @@ void mixFrames(std::uint32_t* out, int count, std::array<std::uint32_t, kVoices>
 }
 
 class Renderer {
-public:
+  public:
     Renderer(const CompiledScore& score, const Tables& tables, FrameSink& sink)
-        : score_(score), tables_(tables), sink_(sink), waves_(tables), level_(score.envelopeLevel) {}
+        : score_(score),
+          tables_(tables),
+          sink_(sink),
+          waves_(tables),
+          level_(score.envelopeLevel) {}
 
     RenderResult run(int startPart) {
         buffer_ = sink_.exchangeBuffer(nullptr, 0);
@@ -81,7 +85,7 @@ public:
         return result_;
     }
 
-private:
+  private:
     // Renders one part; false when the user stopped.
     bool renderPart(const PartHeader& part) {
         std::uint8_t decayCounter = part.decayRate;
@@ -99,7 +103,8 @@ private:
             while (slices > 0) {
                 const int run = decayCounter == 0 ? slices : std::min<int>(slices, decayCounter);
                 std::array<const std::int16_t*, kVoices> rows;
-                for (int s = 0; s < kVoices; ++s) rows[s] = waves_.row(part.slotInstrument[s], level_[s]);
+                for (int s = 0; s < kVoices; ++s)
+                    rows[s] = waves_.row(part.slotInstrument[s], level_[s]);
                 if (!renderFrames(run * sliceFrames, rows)) return false;
                 slices -= run;
                 if (decayCounter != 0) {
@@ -139,7 +144,8 @@ private:
 
     void account(int frames) {
         result_.samplesRendered += frames;
-        result_.streamCrc = crcUpdate(result_.streamCrc, buffer_, 4 * static_cast<std::size_t>(frames));
+        result_.streamCrc =
+            crcUpdate(result_.streamCrc, buffer_, 4 * static_cast<std::size_t>(frames));
     }
 
     const CompiledScore& score_;

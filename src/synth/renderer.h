@@ -20,7 +20,7 @@ inline constexpr int kFrameRate = 44100;
 // unless a hand-over answered nullptr: the user stopped, and the sink is
 // already shut.
 class FrameSink {
-public:
+  public:
     virtual ~FrameSink() = default;
     virtual std::uint32_t* exchangeBuffer(std::uint32_t* buffer, int frames) = 0;
 };

@@ -60,8 +60,8 @@ std::array<std::int16_t, kWaveLength> patternWave(const Instrument& instrument) 
 Tables buildTables(const std::array<Instrument, kVoices>& instruments) {
     Tables tables;
     for (int i = 0; i < kVoices; ++i) {
-        tables.waveTables[i] = instruments[i].kind == 1 ? harmonicWave(instruments[i])
-                                                        : patternWave(instruments[i]);
+        tables.waveTables[i] =
+            instruments[i].kind == 1 ? harmonicWave(instruments[i]) : patternWave(instruments[i]);
     }
 
     // Equal temperament: note n sounds at 27.5 * 2^((n + 2) / 12) Hz, as an
@@ -75,7 +75,8 @@ Tables buildTables(const std::array<Instrument, kVoices>& instruments) {
         x = x * 65536;
         x = x / 22050;
         x = x + 0.5;
-        tables.pitchTable[i + 1] = static_cast<std::uint16_t>(static_cast<std::int32_t>(std::floor(x)));
+        tables.pitchTable[i + 1] =
+            static_cast<std::uint16_t>(static_cast<std::int32_t>(std::floor(x)));
     }
     // Sixteen noise rates, each half as much again as the one before.
     std::uint32_t rate = 96;

@@ -1,0 +1,31 @@
+// The command line: switches, the score name, and the two paths derived from it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "compiler/score_compiler.h"
+
+namespace quarvel {
+
+struct RunOptions {
+    bool playFlag = true;     // play on the sound device and talk to the user
+    bool writeWav = false;    // -w
+    bool computeCrc = false;  // -c
+    int startPart = 0;        // -gxx: part number where playing starts
+    Dialect dialect = Dialect::combined;
+    std::string wavPath;     // the name as typed, extension replaced by ".wav"
+    std::string sourcePath;  // absolute, lexically normal, extension ".qvl"
+};
+
+// Parses `quarvelcd [-o][-p][-gxx][-w][-c] quarvelfile`. Switches are taken
+// only while at least two arguments remain; nullopt means the usage text.
+std::optional<RunOptions> parseRunOptions(const std::vector<std::string>& args);
+
+// The score name cut at the last "." of its last path component.
+std::string stemOf(const std::string& name);
+
+extern const char* const kUsageText;
+
+}  // namespace quarvel

@@ -1,0 +1,133 @@
+#include "output/audio_device.h"
+
+#include <alsa/asoundlib.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "output/output_error.h"
+
+namespace quarvel {
+
+namespace {
+
+// About three buffers of sound, the most the sink ever has queued.
+constexpr unsigned kLatencyMicroseconds = 279000;
+
+class AlsaDevice : public AudioDevice {
+  public:
+    AlsaDevice(snd_pcm_t* pcm, std::string name) : pcm_(pcm), name_(std::move(name)) {}
+    ~AlsaDevice() override { close(); }
+
+    void queue(int index, const std::uint32_t* frames, int count) override {
+        Pending& p = pending_[index];
+        p = Pending{frames, count, 0, queuedFrames_ + static_cast<std::uint64_t>(count), true};
+        queuedFrames_ += static_cast<std::uint64_t>(count);
+        order_[orderCount_++ % kSinkBuffers] = index;
+        service();
+    }
+
+    // Writes what the device takes now; the rest waits for the next poll.
+    void service() override {
+        for (int n = 0; n < kSinkBuffers; ++n) {
+            Pending& p = pending_[order_[(orderCount_ + n) % kSinkBuffers]];
+            if (!p.active) continue;
+            while (p.written < p.frames) {
+                const snd_pcm_sframes_t r = snd_pcm_writei(
+                    pcm_, p.data + p.written, static_cast<snd_pcm_uframes_t>(p.frames - p.written));
+                if (r >= 0) {
+                    p.written += static_cast<int>(r);
+                    writtenFrames_ += static_cast<std::uint64_t>(r);
+                    continue;
+                }
+                if (r == -EAGAIN) return;
+                if (r == -EPIPE || r == -ESTRPIPE) {
+                    if (snd_pcm_recover(pcm_, static_cast<int>(r), 1) == 0) continue;
+                }
+                fail("the sound device refused a buffer", static_cast<int>(r));
+            }
+        }
+    }
+
+    bool isDone(int index) override {
+        const Pending& p = pending_[index];
+        if (!p.active) return true;
+        if (p.written < p.frames) return false;
+        snd_pcm_avail(pcm_);  // brings the hardware position up to date
+        snd_pcm_sframes_t delay = 0;
+        if (snd_pcm_delay(pcm_, &delay) < 0 || delay < 0) delay = 0;
+        const auto pendingFrames = static_cast<std::uint64_t>(delay);
+        const std::uint64_t played =
+            writtenFrames_ - (pendingFrames > writtenFrames_ ? writtenFrames_ : pendingFrames);
+        return p.endFrame <= played;
+    }
+
+    void dropAll() override {
+        if (pcm_ == nullptr) return;
+        snd_pcm_drop(pcm_);
+        snd_pcm_prepare(pcm_);
+        for (auto& p : pending_) p.active = false;
+        // Frames dropped unplayed no longer count as written.
+        queuedFrames_ = 0;
+        writtenFrames_ = 0;
+    }
+
+    void close() override {
+        if (pcm_ == nullptr) return;
+        snd_pcm_drop(pcm_);
+        snd_pcm_close(pcm_);
+        pcm_ = nullptr;
+    }
+
+  private:
+    struct Pending {
+        const std::uint32_t* data = nullptr;
+        int frames = 0;
+        int written = 0;
+        std::uint64_t endFrame = 0;  // frames queued up to and including this buffer
+        bool active = false;
+    };
+
+    [[noreturn]] void fail(const std::string& what, int error) const {
+        throw OutputError(4, what + " (" + name_ + "): " + snd_strerror(error));
+    }
+
+    snd_pcm_t* pcm_;
+    std::string name_;
+    std::array<Pending, kSinkBuffers> pending_{};
+    std::array<int, kSinkBuffers> order_{};  // buffers in the order they were queued
+    unsigned orderCount_ = 0;
+    std::uint64_t queuedFrames_ = 0;
+    std::uint64_t writtenFrames_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioDevice> openAlsaDevice() {
+    const char* configured = std::getenv("QUARVEL_DEVICE");
+    const std::string name = configured != nullptr && *configured != '\0' ? configured : "default";
+    const auto fail = [&name](int error) -> OutputError {
+        return OutputError(4, "cannot open sound device '" + name + "': " + snd_strerror(error) +
+                                  " (use -w to write a WAVE file instead)");
+    };
+    snd_pcm_t* pcm = nullptr;
+    int r = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    if (r < 0) throw fail(r);
+    auto device = std::make_unique<AlsaDevice>(pcm, name);
+    r = snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2, 44100, 1,
+                           kLatencyMicroseconds);
+    if (r < 0) throw fail(r);
+    // Start with the first frame, or a sound shorter than the device buffer
+    // would never start.
+    snd_pcm_sw_params_t* sw = nullptr;
+    snd_pcm_sw_params_alloca(&sw);
+    r = snd_pcm_sw_params_current(pcm, sw);
+    if (r >= 0) r = snd_pcm_sw_params_set_start_threshold(pcm, sw, 1);
+    if (r >= 0) r = snd_pcm_sw_params(pcm, sw);
+    if (r < 0) throw fail(r);
+    return device;
+}
+
+}  // namespace quarvel
