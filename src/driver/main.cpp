@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -150,10 +149,8 @@ int run(const std::vector<std::string>& args) {
     if (options.computeCrc) {
         std::printf("%08X %s\n", result.streamCrc, options.sourcePath.c_str());
     } else if (options.writeWav) {
-        const double seconds = result.samplesRendered / 44100.0;
-        const double minutes = std::floor(seconds / 60.0);
-        const double rest = seconds - minutes * 60.0;
-        std::printf("%s %1.0f:%02.2f\n", options.wavPath.c_str(), minutes, rest);
+        std::printf("%s %s\n", options.wavPath.c_str(),
+                    formatPlayingTime(result.samplesRendered).c_str());
     }
     finishOutput(options);
     return 0;

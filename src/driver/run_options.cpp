@@ -1,6 +1,7 @@
 #include "driver/run_options.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -15,6 +16,15 @@ const char* const kUsageText =
     "  -gxx begin playing at Part xx\n"
     "  -w write .wav file\n"
     "  -c compute CRC32\n";
+
+std::string formatPlayingTime(double frames) {
+    const double seconds = frames / 44100.0;
+    const double minutes = std::floor(seconds / 60.0);
+    const double rest = seconds - minutes * 60.0;
+    char text[64];
+    std::snprintf(text, sizeof text, "%1.0f:%02.2f", minutes, rest);
+    return text;
+}
 
 std::string stemOf(const std::string& name) {
     const std::size_t lastSlash = name.find_last_of('/');

@@ -28,4 +28,8 @@ std::string stemOf(const std::string& name);
 
 extern const char* const kUsageText;
 
+// The playing time of a WAVE file as the result line shows it: minutes, then
+// seconds with two decimals and no leading zero ("3:5.25", "2:0.00").
+std::string formatPlayingTime(double frames);
+
 }  // namespace quarvel

@@ -1,0 +1,294 @@
+"""The built program end to end: exact standard output, exit statuses, WAVE
+bytes and CRC lines, run in a scratch directory."""
+import os
+import pty
+import select
+import shutil
+import stat
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+import zlib
+
+BINARY = os.environ.get("QUARVELCD", "quarvelcd")
+
+USAGE = (
+    "  usage: quarvelcd [-o][-p][-gxx][-w][-c] quarvelfile\n"
+    "  compiles and plays 'quarvelfile' using combined parsing\n"
+    "  -o use Quarvel parsing\n"
+    "  -p use Lutera parsing\n"
+    "  -gxx begin playing at Part xx\n"
+    "  -w write .wav file\n"
+    "  -c compute CRC32\n"
+)
+
+TUNE = (
+    "/ a small tune in two voices\n"
+    "=60 V1 Q1 2 3 4 M V2 JBR80010002F YB _ I1' 1' 5; 5, M\n"
+    "V1 K1# H5 3' M P01 V1 Q1 -1 M R01 P02 V3 Z3 Q.5#\n"
+)
+
+
+def crc_of(data):
+    # The program's CRC chains from 0xFFFFFFFF like zlib's running value.
+    return zlib.crc32(data, 0xFFFFFFFF)
+
+
+class Scratch(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="quarvel-cli-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def write(self, name, data):
+        path = os.path.join(self.dir, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data.encode("latin-1") if isinstance(data, str) else data)
+        return path
+
+    def run_cli(self, *args, stdin=b"", env=None, cwd=None):
+        full_env = dict(os.environ)
+        full_env.pop("QUARVEL_EDIT", None)
+        full_env["QUARVEL_DEVICE"] = "quarvel_no_such_device"
+        full_env.update(env or {})
+        return subprocess.run([BINARY, *args], input=stdin, capture_output=True,
+                              cwd=cwd or self.dir, env=full_env, timeout=120)
+
+    def path(self, name):
+        return os.path.join(os.path.realpath(self.dir), name)
+
+
+class CommandLine(Scratch):
+    def test_usage_cases(self):
+        for args in ([], ["-x", "tune"], ["tune", "-w"], ["one", "two"], ["-", "tune"]):
+            with self.subTest(args=args):
+                r = self.run_cli(*args)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout.decode(), USAGE)
+
+    def test_lone_switch_is_the_score_name(self):
+        r = self.run_cli("-w")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout.decode(),
+                         "QuarvelCD v2.3\nexit 1 %s\n" % self.path("-w.qvl"))
+
+    def test_paths_of_score_and_wave_file(self):
+        os.makedirs(os.path.join(self.dir, "dir.v2", "sub"))
+        self.write("dir.v2/tune.qvl", "Q1")
+        self.write("my.song.qvl", "Q1")
+        cases = [
+            ("dir.v2/tune.txt", ".", "dir.v2/tune.qvl", "dir.v2/tune.wav"),
+            ("../tune", "dir.v2/sub", "dir.v2/tune.qvl", "../tune.wav"),
+            ("./tune", "dir.v2", "dir.v2/tune.qvl", "./tune.wav"),
+            ("my.song.qvl", ".", "my.song.qvl", "my.song.wav"),
+        ]
+        for name, cwd, source, wav in cases:
+            with self.subTest(name=name):
+                r = self.run_cli("-c", "-w", name, cwd=os.path.join(self.dir, cwd))
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertTrue(r.stdout.decode().endswith(" %s\n" % self.path(source)))
+                self.assertTrue(os.path.exists(os.path.join(self.dir, cwd, wav)))
+
+    def test_unreadable_scores_end_with_status_1(self):
+        os.mkdir(os.path.join(self.dir, "folder.qvl"))
+        os.mkfifo(os.path.join(self.dir, "pipe.qvl"))
+        for name in ("missing", "folder", "pipe", "n" * 4000):
+            with self.subTest(name=name[:20]):
+                r = self.run_cli("-c", name)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout.decode(), "exit 1 %s\n" % self.path(name + ".qvl"))
+                self.assertIn("quarvelcd: cannot read", r.stderr.decode())
+
+    def test_names_with_spaces_and_other_bytes(self):
+        name = "my t\xfcne \u266a"
+        self.write(name + ".qvl", "Q1")
+        r = self.run_cli("-c", name + ".txt")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(r.stdout.decode().endswith(" %s\n" % self.path(name + ".qvl")))
+
+
+class Rendering(Scratch):
+    def render_both(self, text, *switches):
+        self.write("tune.qvl", text)
+        crc = self.run_cli(*switches, "-c", "tune")
+        wav = self.run_cli(*switches, "-w", "tune")
+        self.assertEqual(crc.returncode, 0, crc.stderr)
+        self.assertEqual(wav.returncode, 0, wav.stderr)
+        with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
+            data = f.read()
+        return crc.stdout.decode(), wav.stdout.decode(), data
+
+    def check_wave(self, data):
+        frames = (len(data) - 46) // 4
+        self.assertEqual(len(data), 46 + 4 * frames)
+        self.assertEqual(data[:4], b"RIFF")
+        self.assertEqual(struct.unpack("<I", data[4:8])[0], 38 + 4 * frames)
+        self.assertEqual(data[8:38], b"WAVEfmt " + struct.pack("<IHHIIHHH", 18, 1, 2, 44100,
+                                                                 176400, 4, 16, 0))
+        self.assertEqual(data[38:42], b"data")
+        self.assertEqual(struct.unpack("<I", data[42:46])[0], 4 * frames)
+        return frames
+
+    def test_wave_data_is_what_the_crc_covers(self):
+        for switches in ((), ("-o",), ("-p",)):
+            with self.subTest(switches=switches):
+                crc_line, wav_line, data = self.render_both(TUNE, *switches)
+                frames = self.check_wave(data)
+                self.assertGreater(frames, 0)
+                self.assertEqual(crc_line, "%08X %s\n" % (crc_of(data[46:]), self.path("tune.qvl")))
+                seconds = frames / 44100.0
+                minutes = seconds // 60
+                self.assertEqual(wav_line, "tune.wav %1.0f:%02.2f\n" % (minutes, seconds - minutes * 60))
+
+    def test_a_quarter_note_at_the_defaults(self):
+        crc_line, wav_line, data = self.render_both("Q1")
+        self.assertEqual(self.check_wave(data), 30912)
+        self.assertEqual(wav_line, "tune.wav 0:0.70\n")
+
+    def test_empty_score(self):
+        crc_line, wav_line, data = self.render_both("")
+        self.assertEqual(crc_line, "FFFFFFFF %s\n" % self.path("tune.qvl"))
+        self.assertEqual(wav_line, "tune.wav 0:0.00\n")
+        self.assertEqual(len(data), 46)
+        self.assertEqual(struct.unpack("<I", data[4:8])[0], 38)
+
+    def test_start_part_applies_only_to_playing(self):
+        self.write("tune.qvl", TUNE)
+        whole = self.run_cli("-c", "tune").stdout
+        self.assertEqual(self.run_cli("-g02", "-c", "tune").stdout, whole)
+        self.assertEqual(self.run_cli("-c", "-g02", "tune").stdout, whole)
+
+    def test_odd_bytes_in_the_score(self):
+        cases = {
+            "nul byte": (b"Q1\x00", 3),
+            "end mark mid-file ignores the rest": (b"Q1 \xff garbage ###", 0),
+            "only line ends": (b"\r\n\n\r\r\n", 0),
+            "no final line end": (b"Q1 2", 0),
+            "hex field cut off by the end": (b"JAS12", 3),
+            "binary": (bytes(range(256)) * 4, 3),
+        }
+        for label, (text, status) in cases.items():
+            with self.subTest(label):
+                self.write("odd.qvl", text)
+                r = self.run_cli("-c", "odd")
+                self.assertEqual(r.returncode, status, r.stderr)
+                if status:
+                    self.assertEqual(r.stdout.decode(), "exit 3 %s\n" % self.path("odd.qvl"))
+
+    def test_wave_file_failures_end_with_status_4(self):
+        self.write("tune.qvl", TUNE)
+        os.mkdir(os.path.join(self.dir, "folder.wav"))
+        self.write("folder.qvl", TUNE)
+        os.symlink("/dev/full", os.path.join(self.dir, "full.wav"))
+        self.write("full.qvl", TUNE)
+        for name in ("folder", "full"):
+            with self.subTest(name=name):
+                r = self.run_cli("-w", name)
+                self.assertEqual(r.returncode, 4)
+                self.assertEqual(r.stdout.decode(), "exit 4 %s\n" % self.path(name + ".qvl"))
+                self.assertTrue(r.stderr.decode().startswith("quarvelcd: "))
+
+    def test_result_line_that_cannot_be_delivered_is_a_failure(self):
+        self.write("tune.qvl", "Q1")
+        r = subprocess.run("%s -c tune >&-" % BINARY, shell=True, cwd=self.dir,
+                           capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 4)
+        self.assertIn(b"quarvelcd: ", r.stderr)
+
+
+class Errors(Scratch):
+    def test_compile_error_without_playing_prints_only_the_exit_line(self):
+        self.write("bad.qvl", "Q1 2\n  K9#\n")
+        r = self.run_cli("-c", "bad")
+        self.assertEqual(r.returncode, 3)
+        self.assertEqual(r.stdout.decode(), "exit 3 %s\n" % self.path("bad.qvl"))
+        self.assertEqual(r.stderr.decode(),
+                         "quarvelcd: %s:2:4: error 3: a key signature has 0 to 7 sharps or flats\n"
+                         "    K9#\n     ^\n" % self.path("bad.qvl"))
+
+    def test_banner_echo_report_and_prompt_when_playing(self):
+        lines = "l1\r\nl2\n\rl4\rl5\n\nl7\r\nl8\nl9\n"
+        self.write("bad.qvl", "/" + lines + "V6")
+        r = self.run_cli("bad", stdin=b"x")
+        self.assertEqual(r.returncode, 3)
+        self.assertEqual(r.stdout.decode(),
+                         "QuarvelCD v2.3\n/l1\nl2\n\nl4\nl5\n\nl7\nl8\n\n"
+                         "error:3 near line:9 col:2\n"
+                         "press <space> to edit; any other to quit\n"
+                         "exit 3 %s\n" % self.path("bad.qvl"))
+
+    def test_short_score_is_echoed_whole(self):
+        self.write("bad.qvl", "\tZA")
+        r = self.run_cli("bad", stdin=b"")
+        self.assertEqual(r.returncode, 3)
+        self.assertEqual(r.stdout.decode().splitlines()[:4],
+                         ["QuarvelCD v2.3", "\tZA", "", "error:3 near line:1 col:3"])
+
+    def editor(self):
+        log = os.path.join(self.dir, "editor.log")
+        script = self.write("fake-editor", "#!/bin/sh\nprintf '%%s\\n' \"$0\" \"$@\" > %s\nexit 7\n" % log)
+        os.chmod(script, 0o755)
+        return script, log
+
+    def test_space_at_the_prompt_hands_over_to_the_editor(self):
+        script, log = self.editor()
+        self.write("bad.qvl", "V0")
+        r = self.run_cli("bad", stdin=b" ", env={"QUARVEL_EDIT": script})
+        self.assertEqual(r.returncode, 7)  # the editor's own status
+        with open(log) as f:
+            self.assertEqual(f.read(), "%s\n%s\n" % (script, self.path("bad.qvl")))
+        self.assertNotIn("exit", r.stdout.decode())
+
+    def test_editor_missing_or_unset(self):
+        self.write("bad.qvl", "V0")
+        cases = [({}, "can't read environment QUARVEL_EDIT\n"),
+                 ({"QUARVEL_EDIT": "no-such-editor-here"}, "can't exec editor: no-such-editor-here\n")]
+        for env, message in cases:
+            with self.subTest(env=env):
+                r = self.run_cli("bad", stdin=b" ", env=env)
+                self.assertEqual(r.returncode, 3)
+                self.assertTrue(r.stdout.decode().endswith(
+                    "press <space> to edit; any other to quit\n%sexit 3 %s\n"
+                    % (message, self.path("bad.qvl"))))
+
+
+class Terminal(Scratch):
+    def test_prompt_under_a_terminal_restores_its_modes(self):
+        import termios
+        self.write("bad.qvl", "V0")
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(self.dir)
+            os.environ.pop("QUARVEL_EDIT", None)
+            os.execv(BINARY, [BINARY, "bad"])
+        before = termios.tcgetattr(fd)
+        out = b""
+        deadline = time.time() + 20
+        while b"any other to quit" not in out and time.time() < deadline:
+            if select.select([fd], [], [], 0.5)[0]:
+                out += os.read(fd, 4096)
+        time.sleep(0.2)
+        during = termios.tcgetattr(fd)
+        self.assertFalse(during[3] & termios.ECHO)
+        self.assertFalse(during[3] & termios.ICANON)
+        os.write(fd, b"q")
+        while True:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            out += chunk
+        _, status = os.waitpid(pid, 0)
+        self.assertEqual(os.WEXITSTATUS(status), 3)
+        self.assertIn(b"exit 3 ", out)
+        self.assertTrue(out.split(b"quit")[-1].startswith(b"\r\nexit 3 "))  # no echo of the key
+        self.assertEqual(termios.tcgetattr(fd), before)
+        os.close(fd)
+
+
+if __name__ == "__main__":
+    unittest.main()
