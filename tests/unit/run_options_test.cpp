@@ -52,7 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SwitchCase{{"-", "tune"}, true, false, false, false, 0, D::combined},
                       SwitchCase{{"tune", "-w"}, true, false, false, false, 0, D::combined},
                       SwitchCase{{"one", "two"}, true, false, false, false, 0, D::combined},
-                      SwitchCase{{"-w", "one", "two"}, true, false, false, false, 0, D::combined}));
+                      SwitchCase{{"-w", "one", "two"}, true, false, false, false, 0, D::combined}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
 
 struct PathCase {
     std::string name, source, wav;
