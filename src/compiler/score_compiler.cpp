@@ -133,7 +133,7 @@ void ScoreCompiler::repeatEnd() {
     if (state.repeatCount == -1) state.repeatCount = count;
     if (state.repeatCount != 0) {
         --state.repeatCount;
-        reader.seek(state.repeatStart, reader.lineNumber(), reader.lineStart());
+        reader.seek(state.repeatStart, state.repeatLine, state.repeatLineStart);
     }
 }
 

@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SwitchCase{{"tune", "-w"}, true, false, false, false, 0, D::combined},
                       SwitchCase{{"one", "two"}, true, false, false, false, 0, D::combined},
                       SwitchCase{{"-w", "one", "two"}, true, false, false, false, 0, D::combined}),
-    [](const auto& info) { return "case" + std::to_string(info.index); });
+    [](const auto& param) { return "case" + std::to_string(param.index); });
 
 struct PathCase {
     std::string name, source, wav;
