@@ -108,7 +108,7 @@ void ScoreCompiler::articulateByTicks(std::uint8_t ticks) {
     const std::uint8_t total = state.currentDuration;
     if (total <= ticks) return;
     VoiceQueue& queue = queues[state.currentVoice];
-    const bool burst = (queue.at(queue.tail - 1).code & 0x70) == 0x60;
+    const bool burst = state.noteMode == 0x60;
     queue.at(queue.tail - 1).duration = burst ? ticks : static_cast<std::uint8_t>(total - ticks);
     queue.push({burst ? static_cast<std::uint8_t>(total - ticks) : ticks,
                 state.envelopeLevel[state.currentVoice], kRestCode});
