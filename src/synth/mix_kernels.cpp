@@ -46,16 +46,16 @@ namespace {
 // 32 samples; two-register permutes look up 64 entries each by the low six
 // bits of the column, and the top two bits pick among the four results.
 __attribute__((target("avx512f,avx512bw"))) inline __m512i lookup(const std::int16_t* row,
-                                                                    __m512i column) {
+                                                                  __m512i column) {
     const __m512i* r = reinterpret_cast<const __m512i*>(row);
-    const __m512i q0 = _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 0), column,
-                                                 _mm512_loadu_si512(r + 1));
-    const __m512i q1 = _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 2), column,
-                                                 _mm512_loadu_si512(r + 3));
-    const __m512i q2 = _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 4), column,
-                                                 _mm512_loadu_si512(r + 5));
-    const __m512i q3 = _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 6), column,
-                                                 _mm512_loadu_si512(r + 7));
+    const __m512i q0 =
+        _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 0), column, _mm512_loadu_si512(r + 1));
+    const __m512i q1 =
+        _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 2), column, _mm512_loadu_si512(r + 3));
+    const __m512i q2 =
+        _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 4), column, _mm512_loadu_si512(r + 5));
+    const __m512i q3 =
+        _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 6), column, _mm512_loadu_si512(r + 7));
     const __mmask32 bit6 = _mm512_test_epi16_mask(column, _mm512_set1_epi16(0x40));
     const __mmask32 bit7 = _mm512_test_epi16_mask(column, _mm512_set1_epi16(0x80));
     const __m512i low = _mm512_mask_blend_epi16(bit6, q0, q1);
@@ -66,7 +66,7 @@ __attribute__((target("avx512f,avx512bw"))) inline __m512i lookup(const std::int
 }  // namespace
 
 __attribute__((target("avx512f,avx512bw"))) void mixAvx512(std::uint32_t* out, int count,
-                                                            MixState& state) {
+                                                           MixState& state) {
     const int blocks = count / 32;
     if (blocks > 0) {
         // Lane k holds the phase after frame k+1 of the block.
@@ -104,7 +104,8 @@ __attribute__((target("avx512f,avx512bw"))) void mixAvx512(std::uint32_t* out, i
                                 _mm512_permutex2var_epi16(left, secondHalf, right));
         }
         for (int s = 0; s < 5; ++s) {
-            state.phase[s] = static_cast<std::uint16_t>(state.phase[s] + blocks * 32 * state.step[s]);
+            state.phase[s] =
+                static_cast<std::uint16_t>(state.phase[s] + blocks * 32 * state.step[s]);
         }
     }
     mixPortable(out + 32 * blocks, count - 32 * blocks, state);

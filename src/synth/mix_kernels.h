@@ -12,8 +12,8 @@ namespace quarvel {
 
 struct MixState {
     std::array<std::uint16_t, 5> phase{};
-    std::array<std::uint16_t, 5> step{};               // half the pitch increment
-    std::array<const std::int16_t*, 5> row{};          // 256 scaled samples per slot
+    std::array<std::uint16_t, 5> step{};       // half the pitch increment
+    std::array<const std::int16_t*, 5> row{};  // 256 scaled samples per slot
 };
 
 using MixKernel = void (*)(std::uint32_t* out, int count, MixState& state);

@@ -41,33 +41,13 @@ class ScaledWaves {
     std::vector<bool> ready_;
 };
 
-// Phases live in the top 16 bits of 32-bit registers so that they wrap at
-// 65536 for free.
-void mixFrames(std::uint32_t* out, int count, std::array<std::uint32_t, kVoices>& phase,
-               const std::array<std::uint32_t, kVoices>& step,
-               const std::array<const std::int16_t*, kVoices>& row) {
-    std::uint32_t p0 = phase[0], p1 = phase[1], p2 = phase[2], p3 = phase[3], p4 = phase[4];
-    const std::uint32_t s0 = step[0], s1 = step[1], s2 = step[2], s3 = step[3], s4 = step[4];
-    const std::int16_t *r0 = row[0], *r1 = row[1], *r2 = row[2], *r3 = row[3], *r4 = row[4];
-    for (int i = 0; i < count; ++i) {
-        p0 += s0;
-        p1 += s1;
-        p2 += s2;
-        p3 += s3;
-        p4 += s4;
-        const auto left = static_cast<std::uint16_t>(r0[p0 >> 24] + r1[p1 >> 24]);
-        const auto right = static_cast<std::uint16_t>(r2[p2 >> 24] + r3[p3 >> 24] + r4[p4 >> 24]);
-        out[i] = left | static_cast<std::uint32_t>(right) << 16;
-    }
-    phase = {p0, p1, p2, p3, p4};
-}
-
 class Renderer {
   public:
-    Renderer(const CompiledScore& score, const Tables& tables, FrameSink& sink)
+    Renderer(const CompiledScore& score, const Tables& tables, FrameSink& sink, MixKernel kernel)
         : score_(score),
           tables_(tables),
           sink_(sink),
+          kernel_(kernel),
           waves_(tables),
           level_(score.envelopeLevel) {}
 
@@ -94,7 +74,7 @@ class Renderer {
         for (std::size_t e = part.events; events[e].duration != 0; ++e) {
             const ScoreEvent& event = events[e];
             for (int s = 0; s < kVoices; ++s) {
-                step_[s] = static_cast<std::uint32_t>(tables_.pitchTable[event.note[s]] / 2) << 16;
+                mix_.step[s] = static_cast<std::uint16_t>(tables_.pitchTable[event.note[s]] / 2);
                 if (event.envelope[s] != 0) level_[s] = event.envelope[s];
             }
             // Slices between two envelope steps sound the same rows: render
@@ -102,10 +82,10 @@ class Renderer {
             int slices = part.beatUnit * event.duration;
             while (slices > 0) {
                 const int run = decayCounter == 0 ? slices : std::min<int>(slices, decayCounter);
-                std::array<const std::int16_t*, kVoices> rows;
-                for (int s = 0; s < kVoices; ++s)
-                    rows[s] = waves_.row(part.slotInstrument[s], level_[s]);
-                if (!renderFrames(run * sliceFrames, rows)) return false;
+                for (int s = 0; s < kVoices; ++s) {
+                    mix_.row[s] = waves_.row(part.slotInstrument[s], level_[s]);
+                }
+                if (!renderFrames(run * sliceFrames)) return false;
                 slices -= run;
                 if (decayCounter != 0) {
                     decayCounter = static_cast<std::uint8_t>(decayCounter - run);
@@ -126,10 +106,10 @@ class Renderer {
         }
     }
 
-    bool renderFrames(int frames, const std::array<const std::int16_t*, kVoices>& rows) {
+    bool renderFrames(int frames) {
         while (frames > 0) {
             const int count = std::min(frames, kBufferFrames - frameCount_);
-            mixFrames(buffer_ + frameCount_, count, phase_, step_, rows);
+            kernel_(buffer_ + frameCount_, count, mix_);
             frameCount_ += count;
             frames -= count;
             if (frameCount_ == kBufferFrames) {
@@ -151,10 +131,10 @@ class Renderer {
     const CompiledScore& score_;
     const Tables& tables_;
     FrameSink& sink_;
+    MixKernel kernel_;
     ScaledWaves waves_;
     std::array<std::uint8_t, kVoices> level_;
-    std::array<std::uint32_t, kVoices> phase_{};
-    std::array<std::uint32_t, kVoices> step_{};
+    MixState mix_;  // phases never reset: they run on across events and parts
     std::uint32_t* buffer_ = nullptr;
     int frameCount_ = 0;
     RenderResult result_;
@@ -163,8 +143,8 @@ class Renderer {
 }  // namespace
 
 RenderResult renderScore(const CompiledScore& score, const Tables& tables, int startPart,
-                         FrameSink& sink) {
-    return Renderer(score, tables, sink).run(startPart);
+                         FrameSink& sink, MixKernel kernel) {
+    return Renderer(score, tables, sink, kernel).run(startPart);
 }
 
 }  // namespace quarvel

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "compiler/score_image.h"
+#include "synth/mix_kernels.h"
 #include "synth/tables.h"
 
 namespace quarvel {
@@ -30,9 +31,10 @@ struct RenderResult {
     double samplesRendered = 0;             // frames handed over
 };
 
-// Renders the parts from the first one numbered startPart (0: from the start).
+// Renders the parts from the first one numbered startPart (0: from the start),
+// with the fastest frame loop this processor runs unless one is named.
 RenderResult renderScore(const CompiledScore& score, const Tables& tables, int startPart,
-                         FrameSink& sink);
+                         FrameSink& sink, MixKernel kernel = selectMixKernel());
 
 // Chains a CRC-32 (reflected, polynomial 0xEDB88320) over more bytes.
 std::uint32_t crcUpdate(std::uint32_t value, const void* bytes, std::size_t length);

@@ -26,7 +26,8 @@ TEST(MixKernels, VariantsAreByteIdentical) {
         MixState a;
         for (int s = 0; s < 5; ++s) {
             a.phase[s] = static_cast<std::uint16_t>(random());
-            a.step[s] = static_cast<std::uint16_t>(trial % 4 == 0 ? random() % 64 : random() % 32768);
+            a.step[s] =
+                static_cast<std::uint16_t>(trial % 4 == 0 ? random() % 64 : random() % 32768);
             a.row[s] = &rows[static_cast<std::size_t>(s) * 256];
         }
         if (trial % 7 == 0) a.step[trial % 5] = 0;  // a rest holds its phase

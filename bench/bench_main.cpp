@@ -1,0 +1,165 @@
+// Rerunnable benchmark: how fast the renderer, the whole program and the
+// compiler are, as ratios measured in one run on this machine.
+//
+//   bench/run            (builds release, then runs this on bench/long_score.qvl)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "compiler/score_compiler.h"
+#include "support/reference_renderer.h"
+#include "synth/mix_kernels.h"
+#include "synth/renderer.h"
+#include "synth/tables.h"
+
+using namespace quarvel;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Takes every buffer back at once, as the CRC mode does.
+class DiscardSink : public FrameSink {
+  public:
+    std::uint32_t* exchangeBuffer(std::uint32_t*, int) override { return buffer_.data(); }
+
+  private:
+    std::vector<std::uint32_t> buffer_ = std::vector<std::uint32_t>(kBufferFrames);
+};
+
+double bestSeconds(int runs, const std::function<void()>& work) {
+    double best = 1e100;
+    for (int i = 0; i < runs; ++i) {
+        const auto start = Clock::now();
+        work();
+        best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    return best;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Runs a command line, its output to /dev/null; returns its peak memory in KiB.
+long runQuiet(const std::vector<std::string>& argv) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        freopen("/dev/null", "w", stdout);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "bench: %s failed\n", argv[0].c_str());
+        std::exit(1);
+    }
+    return usage.ru_maxrss;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: quarvel_bench <quarvelcd binary> <score.qvl> [scratch dir]\n");
+        return 2;
+    }
+    const std::string binary = argv[1];
+    const std::string scorePath = argv[2];
+    const std::string scratch = argc > 3 ? argv[3] : "/tmp";
+    const std::string text = readFile(scorePath);
+    const CompiledScore score = compileScore(SourceText(text), Dialect::combined);
+    const Tables tables = buildTables(score.instruments);
+
+    DiscardSink sink;
+    RenderResult result;
+    const MixKernel fastest = selectMixKernel();
+    const double product =
+        bestSeconds(3, [&] { result = renderScore(score, tables, 0, sink, fastest); });
+    const double portable =
+        bestSeconds(3, [&] { renderScore(score, tables, 0, sink, mixPortable); });
+    const double reference = bestSeconds(2, [&] { referenceRenderScore(score, tables, 0, sink); });
+    const double frames = result.samplesRendered;
+    const double audioSeconds = frames / kFrameRate;
+    std::printf("score: %s, %.0f frames (%.1f minutes of sound)\n", scorePath.c_str(), frames,
+                audioSeconds / 60);
+    std::printf("renderer, in process (best of several runs):\n");
+    const auto line = [&](const char* name, double seconds) {
+        std::printf("  %-28s %8.1f Mframes/s %9.0fx real time %6.2fx reference\n", name,
+                    frames / seconds / 1e6, audioSeconds / seconds, reference / seconds);
+    };
+    line(fastest == mixPortable ? "product (portable loop)" : "product (vector loop)", product);
+    line("product, portable loop", portable);
+    line("per-frame reference loop", reference);
+
+    // The whole program, start-up and compile included.
+    long peakKiB = 0;
+    const double crcRun = bestSeconds(5, [&] { peakKiB = runQuiet({binary, "-c", scorePath}); });
+    std::printf("whole program:\n");
+    std::printf("  quarvelcd -c                 %8.3f s %9.0fx real time, peak memory %.1f MB\n",
+                crcRun, audioSeconds / crcRun, static_cast<double>(peakKiB) / 1024.0);
+
+    // -w against a plain write of the same bytes to the same disk.
+    const std::string stem = scratch + "/quarvel_bench_score";
+    { std::ofstream(stem + ".qvl", std::ios::binary) << text; }
+    const double wavRun = bestSeconds(5, [&] { runQuiet({binary, "-w", stem + ".qvl"}); });
+    const std::size_t bytes = 46 + static_cast<std::size_t>(frames) * 4;
+    std::vector<char> block(1 << 20, 1);
+    const double plainWrite = bestSeconds(5, [&] {
+        FILE* f = std::fopen((scratch + "/quarvel_bench_plain.bin").c_str(), "wb");
+        for (std::size_t left = bytes; left > 0;) {
+            const std::size_t n = std::min(left, block.size());
+            std::fwrite(block.data(), 1, n, f);
+            left -= n;
+        }
+        std::fclose(f);
+    });
+    std::printf(
+        "  quarvelcd -w                 %8.3f s, %.2fx the time of a plain write of %.0f MB (%.3f "
+        "s)\n",
+        wavRun, wavRun / plainWrite, static_cast<double>(bytes) / 1e6, plainWrite);
+    std::remove((stem + ".qvl").c_str());
+    std::remove((stem + ".wav").c_str());
+    std::remove((scratch + "/quarvel_bench_plain.bin").c_str());
+
+    // Compile speed on a long text without parts, at two lengths.
+    std::string body;
+    {
+        std::istringstream lines(text);
+        for (std::string l; std::getline(lines, l);) {
+            if (!l.empty() && (l[0] == 'P' || l[0] == 'R')) continue;
+            body += l + "\n";
+        }
+    }
+    std::printf("compiler:\n");
+    double perByte[2] = {0, 0};
+    const std::size_t targets[2] = {16u << 20, 64u << 20};
+    for (int i = 0; i < 2; ++i) {
+        std::string big;
+        while (big.size() < targets[i]) big += body;
+        const SourceText source(big);
+        const double seconds = bestSeconds(2, [&] { compileScore(source, Dialect::combined); });
+        perByte[i] = seconds / static_cast<double>(big.size());
+        const double megabytes = static_cast<double>(big.size()) / 1e6;
+        std::printf("  %5.1f MB of score text        %8.3f s  %7.1f MB/s\n", megabytes, seconds,
+                    megabytes / seconds);
+    }
+    std::printf("  time per byte, long text against the short one: %.2f (1.00 is linear)\n",
+                perByte[1] / perByte[0]);
+    return 0;
+}
