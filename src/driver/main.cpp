@@ -135,7 +135,9 @@ int run(const std::vector<std::string>& args) {
     try {
         SampleSink sink({options.playFlag, options.writeWav, options.computeCrc, options.wavPath},
                         &terminal, openAlsaDevice);
-        result = renderScore(score, tables, options.startPart, sink);
+        // The CRC is computed only when it is printed.
+        result = renderScore(score, tables, options.startPart, sink, selectMixKernel(),
+                             options.computeCrc);
         editorWanted = sink.stoppedBySpace();
     } catch (const OutputError& error) {
         diagnose(error.what());

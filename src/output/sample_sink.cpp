@@ -42,11 +42,21 @@ std::uint32_t* SampleSink::open() {
         memory_[k].assign(kBufferFrames, 0);
         done_[k] = true;
     }
+    if (wave_ && !mode_.play) return lendFileRoom();
     return memory_[0].data();
+}
+
+std::uint32_t* SampleSink::lendFileRoom() {
+    lentFileRoom_ = reinterpret_cast<std::uint32_t*>(wave_->lend());
+    return lentFileRoom_;
 }
 
 std::uint32_t* SampleSink::handOver(std::uint32_t* buffer, int frames) {
     if (frames > kBufferFrames) frames = kBufferFrames;
+    if (lentFileRoom_ != nullptr && buffer == lentFileRoom_) {
+        wave_->commit(4 * static_cast<std::size_t>(frames));
+        return lendFileRoom();
+    }
     for (int k = 0; k < kSinkBuffers; ++k) {
         if (memory_[k].data() != buffer) continue;
         if (frames == 0) {
@@ -101,6 +111,7 @@ void SampleSink::close() {
 
 void SampleSink::shutdown() {
     closed_ = true;
+    lentFileRoom_ = nullptr;
     if (device_) device_->dropAll();
     for (auto& memory : memory_) std::vector<std::uint32_t>().swap(memory);
     if (wave_) {

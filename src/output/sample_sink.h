@@ -74,6 +74,7 @@ class SampleSink : public FrameSink {
 
   private:
     std::uint32_t* open();
+    std::uint32_t* lendFileRoom();
     std::uint32_t* handOver(std::uint32_t* buffer, int frames);
     void close();
     void shutdown();
@@ -89,6 +90,10 @@ class SampleSink : public FrameSink {
     std::unique_ptr<WaveFile> wave_;
     std::array<std::vector<std::uint32_t>, kSinkBuffers> memory_;
     std::array<bool, kSinkBuffers> done_{};
+    // With a WAVE file and no sound device the renderer fills room lent inside
+    // the file's own blocks instead of buffer 0: every sample is copied once
+    // less.
+    std::uint32_t* lentFileRoom_ = nullptr;
     bool sinkOpen_ = false;
     bool closed_ = false;
     int stopKey_ = 0;

@@ -1,8 +1,10 @@
 #include "output/wave_file.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -12,7 +14,8 @@ namespace quarvel {
 
 namespace {
 
-constexpr std::size_t kBlockBytes = 1 << 20;
+constexpr std::size_t kRingRooms = 256;     // 4 MiB in flight at most
+constexpr std::size_t kRoomsPerWrite = 64;  // the writer's largest single write: 1 MiB
 // The RIFF size field counts the file less its first 8 bytes.
 constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - (kWaveHeadBytes - 8);
 
@@ -49,61 +52,148 @@ std::vector<std::uint8_t> waveHead(std::uint32_t dataBytes) {
     return head;
 }
 
-WaveFile::WaveFile(std::string path) : path_(std::move(path)) {
+WaveFile::WaveFile(std::string path)
+    : path_(std::move(path)),
+      ring_(new (std::align_val_t{64}) std::uint8_t[kRingRooms * kWaveRoomBytes]),
+      used_(kRingRooms, 0) {
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) fail("cannot create", errno);
-    block_.reserve(kBlockBytes);
     const auto head = waveHead(0);
-    block_.insert(block_.end(), head.begin(), head.end());
+    const int error = writeAt(head.data(), head.size(), 0);
+    if (error != 0) fail("cannot write", error);
+    writer_ = std::thread([this] { writerLoop(); });
 }
 
 WaveFile::~WaveFile() {
+    stopWriter();
     if (fd_ >= 0) ::close(fd_);
 }
 
+std::uint8_t* WaveFile::lend() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return writeError_ != 0 || committed_ - written_ < kRingRooms; });
+    if (writeError_ != 0) fail("cannot write", writeError_);
+    lent_ = ring_.get() + (committed_ % kRingRooms) * kWaveRoomBytes;
+    return lent_;
+}
+
+void WaveFile::commit(std::size_t used) {
+    if (lent_ == nullptr) return;
+    used = std::min(used, kWaveRoomBytes);
+    if (dataBytes_ + used > kMaxDataBytes) fail("cannot write", EFBIG);
+    dataBytes_ += used;
+    lent_ = nullptr;
+    std::lock_guard lock(mutex_);
+    used_[committed_ % kRingRooms] = static_cast<std::uint32_t>(used);
+    if (committed_++ == written_) changed_.notify_all();  // the writer may be idle
+}
+
 void WaveFile::write(const void* bytes, std::size_t length) {
-    if (dataBytes_ + length > kMaxDataBytes) {
-        fail("cannot write", EFBIG);
-    }
-    dataBytes_ += length;
     const auto* p = static_cast<const std::uint8_t*>(bytes);
-    if (block_.size() + length > kBlockBytes) flushBlock();
-    if (length >= kBlockBytes) {
-        writeAll(p, length, -1);
-    } else {
-        block_.insert(block_.end(), p, p + length);
+    while (length > 0) {
+        const std::size_t n = std::min(length, kWaveRoomBytes);
+        std::memcpy(lend(), p, n);
+        commit(n);
+        p += n;
+        length -= n;
     }
 }
 
-void WaveFile::flushBlock() {
-    writeAll(block_.data(), block_.size(), -1);
-    block_.clear();
+// Puts committed rooms on the disk in order, several at a time.
+void WaveFile::writerLoop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || committed_ > written_; });
+        if (committed_ == written_) return;
+        const std::uint64_t first = written_;
+        std::uint64_t last = std::min(committed_, first + kRoomsPerWrite);
+        // One vector write, never wrapping around the ring.
+        last = std::min(last, first + (kRingRooms - first % kRingRooms));
+        const bool skip = writeError_ != 0;
+        lock.unlock();
+        iovec pieces[kRoomsPerWrite];
+        std::size_t total = 0;
+        int count = 0;
+        for (std::uint64_t room = first; room < last; ++room, ++count) {
+            pieces[count].iov_base = ring_.get() + (room % kRingRooms) * kWaveRoomBytes;
+            pieces[count].iov_len = used_[room % kRingRooms];
+            total += pieces[count].iov_len;
+        }
+        int error = 0;
+        if (!skip) {
+            const std::uint64_t offset = kWaveHeadBytes + writtenBytes_;
+            std::size_t done = 0;
+            int index = 0;
+            while (done < total && error == 0) {
+                const ssize_t n = ::pwritev(fd_, pieces + index, count - index,
+                                            static_cast<off_t>(offset + done));
+                if (n < 0) {
+                    if (errno != EINTR) error = errno;
+                    continue;
+                }
+                if (n == 0) {
+                    error = ENOSPC;
+                    continue;
+                }
+                done += static_cast<std::size_t>(n);
+                // Step over the pieces written whole; trim a piece written in part.
+                for (std::size_t left = static_cast<std::size_t>(n); left > 0;) {
+                    if (left >= pieces[index].iov_len) {
+                        left -= pieces[index].iov_len;
+                        ++index;
+                    } else {
+                        pieces[index].iov_base =
+                            static_cast<std::uint8_t*>(pieces[index].iov_base) + left;
+                        pieces[index].iov_len -= left;
+                        left = 0;
+                    }
+                }
+            }
+        }
+        lock.lock();
+        writtenBytes_ += total;
+        written_ = last;
+        if (error != 0 && writeError_ == 0) writeError_ = error;
+        changed_.notify_all();
+    }
+}
+
+void WaveFile::stopWriter() {
+    if (!writer_.joinable()) return;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    writer_.join();
 }
 
 void WaveFile::finish() {
-    flushBlock();
+    stopWriter();  // writes what is committed, then ends
+    if (writeError_ != 0) fail("cannot write", writeError_);
     const auto head = waveHead(static_cast<std::uint32_t>(dataBytes_));
-    writeAll(head.data() + 4, 4, 4);
-    writeAll(head.data() + 42, 4, 42);
+    int error = writeAt(head.data() + 4, 4, 4);
+    if (error == 0) error = writeAt(head.data() + 42, 4, 42);
+    if (error != 0) fail("cannot write", error);
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) fail("cannot finish", errno);
 }
 
-// Writes everything, at the current position (offset < 0) or at an offset.
-void WaveFile::writeAll(const void* bytes, std::size_t length, long long offset) {
-    const auto* p = static_cast<const std::uint8_t*>(bytes);
+// Writes everything at an offset; answers 0 or the reason of the failure.
+int WaveFile::writeAt(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
     while (length > 0) {
-        const ssize_t n = offset < 0 ? ::write(fd_, p, length) : ::pwrite(fd_, p, length, offset);
+        const ssize_t n = ::pwrite(fd_, bytes, length, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
-            fail("cannot write", errno);
+            return errno;
         }
-        if (n == 0) fail("cannot write", ENOSPC);
-        p += n;
+        if (n == 0) return ENOSPC;
+        bytes += n;
         length -= static_cast<std::size_t>(n);
-        if (offset >= 0) offset += n;
+        offset += static_cast<std::uint64_t>(n);
     }
+    return 0;
 }
 
 void WaveFile::fail(const std::string& what, int error) const {

@@ -1,16 +1,26 @@
 // RIFF WAVE writer: PCM, 2 channels, 44100 Hz, 16 bits, an 18-byte "fmt "
 // chunk and the samples from offset 46. The two chunk sizes are written when
 // the file is finished; every write is checked.
+//
+// Samples go through a ring of rooms of 16384 bytes (one renderer buffer
+// each) that a writer thread puts on the disk while the renderer fills the
+// next ones, so writing a file costs little more than rendering it.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quarvel {
 
 inline constexpr std::size_t kWaveHeadBytes = 46;
+inline constexpr std::size_t kWaveRoomBytes = 16384;
 
 // The 46 bytes in front of the samples, for a data chunk of dataBytes bytes.
 std::vector<std::uint8_t> waveHead(std::uint32_t dataBytes);
@@ -24,19 +34,43 @@ class WaveFile {
     WaveFile(const WaveFile&) = delete;
     WaveFile& operator=(const WaveFile&) = delete;
 
+    // Lends the next room of kWaveRoomBytes, aligned for 32-bit frames;
+    // commit() adds its first `used` bytes to the file. Throws OutputError
+    // when an earlier room could not be written.
+    std::uint8_t* lend();
+    void commit(std::size_t used);
+    // Copies bytes in through lent rooms.
     void write(const void* bytes, std::size_t length);
-    // Writes the true chunk sizes and closes the file.
+    // Writes what is left and the true chunk sizes, and closes the file.
     void finish();
 
   private:
-    void flushBlock();
-    void writeAll(const void* bytes, std::size_t length, long long offset);
+    void writerLoop();
+    void stopWriter();
+    int writeAt(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset);
     [[noreturn]] void fail(const std::string& what, int error) const;
 
     std::string path_;
     int fd_ = -1;
-    std::uint64_t dataBytes_ = 0;
-    std::vector<std::uint8_t> block_;  // samples gathered into large writes
+    std::uint64_t dataBytes_ = 0;  // committed so far
+    std::uint8_t* lent_ = nullptr;
+
+    // The ring, shared with the writer thread: room n lives at slot n mod the
+    // ring size. Rooms below `committed_` are filled, rooms below `written_`
+    // are on the disk and may be lent again.
+    struct AlignedDelete {
+        void operator()(std::uint8_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
+    };
+    std::unique_ptr<std::uint8_t[], AlignedDelete> ring_;
+    std::vector<std::uint32_t> used_;  // bytes of each slot's room that count
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint64_t committed_ = 0;
+    std::uint64_t written_ = 0;
+    std::uint64_t writtenBytes_ = 0;  // file data bytes the writer has placed
+    bool stopping_ = false;
+    int writeError_ = 0;  // errno of the first failed write
+    std::thread writer_;
 };
 
 }  // namespace quarvel

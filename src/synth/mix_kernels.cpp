@@ -2,6 +2,8 @@
 
 #if defined(__x86_64__)
 #include <immintrin.h>
+
+#include <utility>
 #endif
 
 namespace quarvel {
@@ -46,16 +48,16 @@ namespace {
 // 32 samples; two-register permutes look up 64 entries each by the low six
 // bits of the column, and the top two bits pick among the four results.
 __attribute__((target("avx512f,avx512bw"))) inline __m512i lookup(const std::int16_t* row,
-                                                                  __m512i column) {
+                                                                    __m512i column) {
     const __m512i* r = reinterpret_cast<const __m512i*>(row);
-    const __m512i q0 =
-        _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 0), column, _mm512_loadu_si512(r + 1));
-    const __m512i q1 =
-        _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 2), column, _mm512_loadu_si512(r + 3));
-    const __m512i q2 =
-        _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 4), column, _mm512_loadu_si512(r + 5));
-    const __m512i q3 =
-        _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 6), column, _mm512_loadu_si512(r + 7));
+    const __m512i q0 = _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 0), column,
+                                                 _mm512_loadu_si512(r + 1));
+    const __m512i q1 = _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 2), column,
+                                                 _mm512_loadu_si512(r + 3));
+    const __m512i q2 = _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 4), column,
+                                                 _mm512_loadu_si512(r + 5));
+    const __m512i q3 = _mm512_permutex2var_epi16(_mm512_loadu_si512(r + 6), column,
+                                                 _mm512_loadu_si512(r + 7));
     const __mmask32 bit6 = _mm512_test_epi16_mask(column, _mm512_set1_epi16(0x40));
     const __mmask32 bit7 = _mm512_test_epi16_mask(column, _mm512_set1_epi16(0x80));
     const __m512i low = _mm512_mask_blend_epi16(bit6, q0, q1);
@@ -63,49 +65,94 @@ __attribute__((target("avx512f,avx512bw"))) inline __m512i lookup(const std::int
     return _mm512_mask_blend_epi16(bit7, low, high);
 }
 
+// One block loop per set of sounding slots: a slot that rests (step 0) or
+// whose row is flat gives the same sample in every frame of the call, so it is
+// added as a constant and never looked up.
+template <unsigned Active>
+__attribute__((target("avx512f,avx512bw"))) void mixBlocks(std::uint32_t* out, int blocks,
+                                                            const MixState& state,
+                                                            std::uint16_t constantLeft,
+                                                            std::uint16_t constantRight) {
+    const __m512i constLeft = _mm512_set1_epi16(static_cast<short>(constantLeft));
+    const __m512i constRight = _mm512_set1_epi16(static_cast<short>(constantRight));
+    // Lane k holds the phase after frame k+1 of the block.
+    alignas(64) std::uint16_t lane[32];
+    __m512i phase[5];
+    __m512i advance[5];
+    for (int s = 0; s < 5; ++s) {
+        for (int k = 0; k < 32; ++k) {
+            lane[k] = static_cast<std::uint16_t>(state.phase[s] + (k + 1) * state.step[s]);
+        }
+        phase[s] = _mm512_load_si512(lane);
+        advance[s] = _mm512_set1_epi16(static_cast<short>(state.step[s] * 32));
+    }
+    // Interleave left and right words into frames 0-15 and 16-31.
+    alignas(64) std::uint16_t order[2][32];
+    for (int k = 0; k < 16; ++k) {
+        order[0][2 * k] = static_cast<std::uint16_t>(k);
+        order[0][2 * k + 1] = static_cast<std::uint16_t>(32 + k);
+        order[1][2 * k] = static_cast<std::uint16_t>(16 + k);
+        order[1][2 * k + 1] = static_cast<std::uint16_t>(48 + k);
+    }
+    const __m512i firstHalf = _mm512_load_si512(order[0]);
+    const __m512i secondHalf = _mm512_load_si512(order[1]);
+    for (int b = 0; b < blocks; ++b) {
+        __m512i left = constLeft;
+        __m512i right = constRight;
+        if constexpr ((Active & 1u) != 0) {
+            left = _mm512_add_epi16(left, lookup(state.row[0], _mm512_srli_epi16(phase[0], 8)));
+            phase[0] = _mm512_add_epi16(phase[0], advance[0]);
+        }
+        if constexpr ((Active & 2u) != 0) {
+            left = _mm512_add_epi16(left, lookup(state.row[1], _mm512_srli_epi16(phase[1], 8)));
+            phase[1] = _mm512_add_epi16(phase[1], advance[1]);
+        }
+        if constexpr ((Active & 4u) != 0) {
+            right = _mm512_add_epi16(right, lookup(state.row[2], _mm512_srli_epi16(phase[2], 8)));
+            phase[2] = _mm512_add_epi16(phase[2], advance[2]);
+        }
+        if constexpr ((Active & 8u) != 0) {
+            right = _mm512_add_epi16(right, lookup(state.row[3], _mm512_srli_epi16(phase[3], 8)));
+            phase[3] = _mm512_add_epi16(phase[3], advance[3]);
+        }
+        if constexpr ((Active & 16u) != 0) {
+            right = _mm512_add_epi16(right, lookup(state.row[4], _mm512_srli_epi16(phase[4], 8)));
+            phase[4] = _mm512_add_epi16(phase[4], advance[4]);
+        }
+        _mm512_storeu_si512(out + 32 * b, _mm512_permutex2var_epi16(left, firstHalf, right));
+        _mm512_storeu_si512(out + 32 * b + 16, _mm512_permutex2var_epi16(left, secondHalf, right));
+    }
+}
+
+using BlockLoop = void (*)(std::uint32_t*, int, const MixState&, std::uint16_t, std::uint16_t);
+
+template <unsigned... Masks>
+constexpr std::array<BlockLoop, sizeof...(Masks)> blockLoops(std::integer_sequence<unsigned, Masks...>) {
+    return {&mixBlocks<Masks>...};
+}
+
 }  // namespace
 
 __attribute__((target("avx512f,avx512bw"))) void mixAvx512(std::uint32_t* out, int count,
-                                                           MixState& state) {
+                                                            MixState& state) {
+    static constexpr auto loops = blockLoops(std::make_integer_sequence<unsigned, 32>{});
     const int blocks = count / 32;
     if (blocks > 0) {
-        // Lane k holds the phase after frame k+1 of the block.
-        alignas(64) std::uint16_t lane[32];
-        __m512i phase[5];
-        __m512i advance[5];
+        unsigned active = 0;
+        std::uint16_t constant[2] = {0, 0};
         for (int s = 0; s < 5; ++s) {
-            for (int k = 0; k < 32; ++k) {
-                lane[k] = static_cast<std::uint16_t>(state.phase[s] + (k + 1) * state.step[s]);
+            if (state.step[s] != 0 && !state.flat[s]) {
+                active |= 1u << s;
+            } else {
+                // Read after the advance, as every frame does.
+                const auto column = static_cast<std::uint16_t>(state.phase[s] + state.step[s]) >> 8;
+                constant[s < 2 ? 0 : 1] =
+                    static_cast<std::uint16_t>(constant[s < 2 ? 0 : 1] + state.row[s][column]);
             }
-            phase[s] = _mm512_load_si512(lane);
-            advance[s] = _mm512_set1_epi16(static_cast<short>(state.step[s] * 32));
         }
-        // Interleave left and right words into frames 0-15 and 16-31.
-        alignas(64) std::uint16_t order[2][32];
-        for (int k = 0; k < 16; ++k) {
-            order[0][2 * k] = static_cast<std::uint16_t>(k);
-            order[0][2 * k + 1] = static_cast<std::uint16_t>(32 + k);
-            order[1][2 * k] = static_cast<std::uint16_t>(16 + k);
-            order[1][2 * k + 1] = static_cast<std::uint16_t>(48 + k);
-        }
-        const __m512i firstHalf = _mm512_load_si512(order[0]);
-        const __m512i secondHalf = _mm512_load_si512(order[1]);
-        for (int b = 0; b < blocks; ++b) {
-            __m512i sample[5];
-            for (int s = 0; s < 5; ++s) {
-                sample[s] = lookup(state.row[s], _mm512_srli_epi16(phase[s], 8));
-                phase[s] = _mm512_add_epi16(phase[s], advance[s]);
-            }
-            const __m512i left = _mm512_add_epi16(sample[0], sample[1]);
-            const __m512i right =
-                _mm512_add_epi16(_mm512_add_epi16(sample[2], sample[3]), sample[4]);
-            _mm512_storeu_si512(out + 32 * b, _mm512_permutex2var_epi16(left, firstHalf, right));
-            _mm512_storeu_si512(out + 32 * b + 16,
-                                _mm512_permutex2var_epi16(left, secondHalf, right));
-        }
+        loops[active](out, blocks, state, constant[0], constant[1]);
         for (int s = 0; s < 5; ++s) {
-            state.phase[s] =
-                static_cast<std::uint16_t>(state.phase[s] + blocks * 32 * state.step[s]);
+            state.phase[s] = static_cast<std::uint16_t>(state.phase[s] + blocks * 32 * state.step[s]);
         }
     }
     mixPortable(out + 32 * blocks, count - 32 * blocks, state);

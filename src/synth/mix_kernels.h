@@ -14,6 +14,7 @@ struct MixState {
     std::array<std::uint16_t, 5> phase{};
     std::array<std::uint16_t, 5> step{};       // half the pitch increment
     std::array<const std::int16_t*, 5> row{};  // 256 scaled samples per slot
+    std::array<bool, 5> flat{};                // the row holds one value 256 times
 };
 
 using MixKernel = void (*)(std::uint32_t* out, int count, MixState& state);

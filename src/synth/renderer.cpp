@@ -19,35 +19,49 @@ namespace {
 class ScaledWaves {
   public:
     explicit ScaledWaves(const Tables& tables)
-        : tables_(tables), rows_(kVoices * 256 * kWaveLength), ready_(kVoices * 256, false) {}
+        : tables_(tables),
+          rows_(kVoices * 256 * kWaveLength),
+          ready_(kVoices * 256, false),
+          flat_(kVoices * 256, 0) {}
 
-    const std::int16_t* row(int instrument, int level) {
+    struct Row {
+        const std::int16_t* samples;
+        bool flat;  // one value 256 times (silence, or a flat wave)
+    };
+
+    Row row(int instrument, int level) {
         const std::size_t key = static_cast<std::size_t>(instrument) * 256 + level;
-        std::int16_t* row = &rows_[key * kWaveLength];
+        std::int16_t* samples = &rows_[key * kWaveLength];
         if (!ready_[key]) {
             const std::int32_t amplitude = kDecayTable[level];
             const auto& wave = tables_.waveTables[instrument];
+            bool flat = true;
             for (int j = 0; j < kWaveLength; ++j) {
-                row[j] = static_cast<std::int16_t>(wave[j] * amplitude);
+                samples[j] = static_cast<std::int16_t>(wave[j] * amplitude);
+                flat = flat && samples[j] == samples[0];
             }
             ready_[key] = true;
+            flat_[key] = flat;
         }
-        return row;
+        return {samples, flat_[key] != 0};
     }
 
   private:
     const Tables& tables_;
     std::vector<std::int16_t> rows_;
     std::vector<bool> ready_;
+    std::vector<char> flat_;
 };
 
 class Renderer {
   public:
-    Renderer(const CompiledScore& score, const Tables& tables, FrameSink& sink, MixKernel kernel)
+    Renderer(const CompiledScore& score, const Tables& tables, FrameSink& sink, MixKernel kernel,
+             bool keepCrc)
         : score_(score),
           tables_(tables),
           sink_(sink),
           kernel_(kernel),
+          keepCrc_(keepCrc),
           waves_(tables),
           level_(score.envelopeLevel) {}
 
@@ -83,7 +97,9 @@ class Renderer {
             while (slices > 0) {
                 const int run = decayCounter == 0 ? slices : std::min<int>(slices, decayCounter);
                 for (int s = 0; s < kVoices; ++s) {
-                    mix_.row[s] = waves_.row(part.slotInstrument[s], level_[s]);
+                    const auto row = waves_.row(part.slotInstrument[s], level_[s]);
+                    mix_.row[s] = row.samples;
+                    mix_.flat[s] = row.flat;
                 }
                 if (!renderFrames(run * sliceFrames)) return false;
                 slices -= run;
@@ -124,14 +140,17 @@ class Renderer {
 
     void account(int frames) {
         result_.samplesRendered += frames;
-        result_.streamCrc =
-            crcUpdate(result_.streamCrc, buffer_, 4 * static_cast<std::size_t>(frames));
+        if (keepCrc_) {
+            result_.streamCrc =
+                crcUpdate(result_.streamCrc, buffer_, 4 * static_cast<std::size_t>(frames));
+        }
     }
 
     const CompiledScore& score_;
     const Tables& tables_;
     FrameSink& sink_;
     MixKernel kernel_;
+    bool keepCrc_;
     ScaledWaves waves_;
     std::array<std::uint8_t, kVoices> level_;
     MixState mix_;  // phases never reset: they run on across events and parts
@@ -143,8 +162,8 @@ class Renderer {
 }  // namespace
 
 RenderResult renderScore(const CompiledScore& score, const Tables& tables, int startPart,
-                         FrameSink& sink, MixKernel kernel) {
-    return Renderer(score, tables, sink, kernel).run(startPart);
+                         FrameSink& sink, MixKernel kernel, bool keepCrc) {
+    return Renderer(score, tables, sink, kernel, keepCrc).run(startPart);
 }
 
 }  // namespace quarvel

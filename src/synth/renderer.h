@@ -32,9 +32,12 @@ struct RenderResult {
 };
 
 // Renders the parts from the first one numbered startPart (0: from the start),
-// with the fastest frame loop this processor runs unless one is named.
+// with the fastest frame loop this processor runs unless one is named. A run
+// whose CRC nobody reads may leave it out (keepCrc false): streamCrc is then
+// not meaningful.
 RenderResult renderScore(const CompiledScore& score, const Tables& tables, int startPart,
-                         FrameSink& sink, MixKernel kernel = selectMixKernel());
+                         FrameSink& sink, MixKernel kernel = selectMixKernel(),
+                         bool keepCrc = true);
 
 // Chains a CRC-32 (reflected, polynomial 0xEDB88320) over more bytes.
 std::uint32_t crcUpdate(std::uint32_t value, const void* bytes, std::size_t length);

@@ -44,6 +44,12 @@ Outcome expectIdentical(const CompiledScore& score, int startPart, const std::st
                       << " of " << product.frames.size() << " (reference "
                       << reference.frames.size() << ")";
     }
+    // The portable frame loop, which machines without the vector one use.
+    RecordingSink portable(kCap);
+    const RenderResult q = renderScore(score, tables, startPart, portable, mixPortable);
+    EXPECT_EQ(q.streamCrc, r.streamCrc);
+    EXPECT_EQ(q.samplesRendered, r.samplesRendered);
+    EXPECT_TRUE(portable.frames == reference.frames);
     return {std::move(product.frames)};
 }
 

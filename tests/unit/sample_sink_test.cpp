@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -79,18 +82,27 @@ struct PlayingSink {
     SampleSink sink;
 };
 
-TEST(SampleSinkFileModes, EveryHandOverReturnsBufferZeroAtOnce) {
+// Without a sound device nothing waits: the CRC mode hands buffer 0 back every
+// time, and with a WAVE file the renderer fills the file's own rooms in turn.
+TEST(SampleSinkFileModes, EveryHandOverReturnsABufferAtOnce) {
     for (const bool wav : {false, true}) {
         const auto path = std::filesystem::temp_directory_path() / "sample_sink_test.wav";
         SampleSink sink({false, wav, !wav, path.string()}, nullptr, nullptr);
-        std::uint32_t* first = sink.exchangeBuffer(nullptr, 0);
-        ASSERT_NE(first, nullptr);
+        std::uint32_t* buffer = sink.exchangeBuffer(nullptr, 0);
+        std::uint32_t* const first = buffer;
+        ASSERT_NE(buffer, nullptr);
         for (int i = 0; i < 5; ++i) {
-            first[0] = 0x00010002u + static_cast<std::uint32_t>(i);
-            EXPECT_EQ(sink.exchangeBuffer(first, i == 2 ? 0 : 4096), first);
+            buffer[0] = 0x00010002u + static_cast<std::uint32_t>(i);
+            buffer = sink.exchangeBuffer(buffer, i == 2 ? 0 : 4096);
+            ASSERT_NE(buffer, nullptr);
+            if (!wav) {
+                EXPECT_EQ(buffer, first);
+            }
         }
-        EXPECT_EQ(sink.exchangeBuffer(first, 7), first);
-        EXPECT_EQ(sink.exchangeBuffer(first, -1), nullptr);
+        buffer[6] = 0x01020304;
+        buffer = sink.exchangeBuffer(buffer, 7);
+        ASSERT_NE(buffer, nullptr);
+        EXPECT_EQ(sink.exchangeBuffer(buffer, -1), nullptr);
         if (wav) {
             std::ifstream in(path, std::ios::binary);
             const std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in), {}};
@@ -100,6 +112,7 @@ TEST(SampleSinkFileModes, EveryHandOverReturnsBufferZeroAtOnce) {
             EXPECT_TRUE(std::equal(head.begin(), head.end(), bytes.begin()));
             // The third buffer in the file is the one handed over fourth.
             EXPECT_EQ(bytes[kWaveHeadBytes + 4 * 4096 * 2], 0x05);
+            EXPECT_EQ(bytes[kWaveHeadBytes + 4 * 4096 * 4 + 4 * 6], 0x04);
             std::filesystem::remove(path);
         }
     }
@@ -129,14 +142,33 @@ TEST(WaveFile, FailuresCarryStatusFour) {
         EXPECT_NE(std::string(error.what()).find("/nonexistent-folder/tune.wav"),
                   std::string::npos);
     }
-    WaveFile full("/dev/full");
-    std::vector<std::uint32_t> frames(4096, 1);
-    EXPECT_THROW(
-        {
-            full.write(frames.data(), 16384);
-            full.finish();
-        },
-        OutputError);
+    EXPECT_THROW(WaveFile("/dev/full"), OutputError);
+}
+
+// A write that fails after many rooms went through (here: the file size limit)
+// surfaces at a later hand-over or at the finish, never as success.
+TEST(WaveFile, ALateWriteFailureIsReported) {
+    const auto path = std::filesystem::temp_directory_path() / "wave_file_limit_test.wav";
+    struct rlimit saved {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 1 << 20;
+    setrlimit(RLIMIT_FSIZE, &limited);
+    std::vector<std::uint32_t> frames(4096, 7);
+    bool failed = false;
+    try {
+        WaveFile file(path.string());
+        for (int i = 0; i < 400; ++i) file.write(frames.data(), 16384);
+        file.finish();
+    } catch (const OutputError& error) {
+        failed = true;
+        EXPECT_EQ(error.status, 4);
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    std::filesystem::remove(path);
+    EXPECT_TRUE(failed);
 }
 
 TEST(SampleSinkPlaying, ThreeBuffersRotateAndTheRendererWaitsForTheDevice) {
