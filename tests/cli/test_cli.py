@@ -292,3 +292,49 @@ class Terminal(Scratch):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class Documentation(Scratch):
+    """Every score in the language guide is compiled, so the guide cannot
+    drift from the program: plain blocks must compile and render, error blocks
+    must fail with their number."""
+
+    ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+
+    def blocks(self):
+        with open(os.path.join(self.ROOT, "docs", "language.md"), encoding="utf-8") as f:
+            lines = f.read().split("\n")
+        found, current, kind = [], None, None
+        for number, line in enumerate(lines, 1):
+            if current is None and line.startswith("```qvl"):
+                current, kind, start = [], line[3:], number
+            elif current is not None and line.startswith("```"):
+                found.append((start, kind, "\n".join(current) + "\n"))
+                current = None
+            elif current is not None:
+                current.append(line)
+        return found
+
+    def test_every_guide_example(self):
+        blocks = self.blocks()
+        self.assertGreaterEqual(len(blocks), 20)
+        for start, kind, text in blocks:
+            with self.subTest(line=start):
+                self.write("example.qvl", text)
+                r = self.run_cli("-c", "example")
+                if kind == "qvl":
+                    self.assertEqual(r.returncode, 0, r.stderr.decode())
+                    self.assertNotEqual(r.stdout.decode().split()[0], "FFFFFFFF", "no sound")
+                else:
+                    number = kind.rsplit("-", 1)[1]
+                    self.assertEqual(r.returncode, 3)
+                    self.assertIn(": error %s: " % number, r.stderr.decode())
+
+    def test_bundled_examples_render(self):
+        folder = os.path.join(self.ROOT, "examples")
+        scores = sorted(f for f in os.listdir(folder) if f.endswith(".qvl"))
+        self.assertTrue(scores)
+        for name in scores:
+            with self.subTest(name=name):
+                r = self.run_cli("-c", os.path.join(folder, name))
+                self.assertEqual(r.returncode, 0, r.stderr.decode())
