@@ -16,9 +16,10 @@ void ScoreCompiler::resetImage() {
         queue.at(0).duration = kQueueEndMark;
     }
     partEventStart = 0;
+    firstPartNumbered_.fill(std::nullopt);
     PartHeader first;
     fillHeader(first);
-    image.parts.push_back(first);
+    linkPart(first);
     image.events.push_back(ScoreEvent{});  // its terminator
     partEventStart = image.events.size();
 }
@@ -39,15 +40,17 @@ void ScoreCompiler::closePart() {
     image.events.push_back(ScoreEvent{});  // terminator
     PartHeader header;
     fillHeader(header);
-    image.parts.push_back(header);
+    linkPart(header);
     partEventStart = image.events.size();
 }
 
+void ScoreCompiler::linkPart(const PartHeader& header) {
+    if (!firstPartNumbered_[header.number]) firstPartNumbered_[header.number] = image.parts.size();
+    image.parts.push_back(header);
+}
+
 std::optional<std::size_t> ScoreCompiler::findPart(std::uint8_t number) const {
-    for (std::size_t i = 0; i < image.parts.size(); ++i) {
-        if (image.parts[i].number == number) return i;
-    }
-    return std::nullopt;
+    return firstPartNumbered_[number];
 }
 
 // "P" with an optional number written directly after it.

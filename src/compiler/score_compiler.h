@@ -54,6 +54,7 @@ class ScoreCompiler {
     SourceReader reader;
 
   private:
+    void linkPart(const PartHeader& header);
     void repeatEnd();
     void comment();
     void instrumentDefinition();
@@ -61,6 +62,10 @@ class ScoreCompiler {
     void barLine();
     void beatUnit();
     void stepOffset();
+
+    // The first closed part with each number, so that lookups stay constant
+    // time in scores of many parts.
+    std::array<std::optional<std::size_t>, 256> firstPartNumbered_{};
 };
 
 }  // namespace quarvel

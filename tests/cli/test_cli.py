@@ -269,8 +269,12 @@ class Terminal(Scratch):
         while b"any other to quit" not in out and time.time() < deadline:
             if select.select([fd], [], [], 0.5)[0]:
                 out += os.read(fd, 4096)
-        time.sleep(0.2)
+        # The program switches the modes right after printing the prompt.
+        deadline = time.time() + 10
         during = termios.tcgetattr(fd)
+        while during[3] & termios.ECHO and time.time() < deadline:
+            time.sleep(0.05)
+            during = termios.tcgetattr(fd)
         self.assertFalse(during[3] & termios.ECHO)
         self.assertFalse(during[3] & termios.ICANON)
         os.write(fd, b"q")
