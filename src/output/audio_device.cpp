@@ -29,7 +29,14 @@ class AlsaDevice : public AudioDevice {
         service();
     }
 
+    void finishPlaying() override {
+        finishing_ = true;
+        service();
+    }
+
     // Writes what the device takes now; the rest waits for the next poll.
+    // Once everything is written and no more will come, the device is told
+    // to drain: sound devices play only whole periods until then.
     void service() override {
         for (int n = 0; n < kSinkBuffers; ++n) {
             Pending& p = pending_[order_[(orderCount_ + n) % kSinkBuffers]];
@@ -49,12 +56,18 @@ class AlsaDevice : public AudioDevice {
                 fail("the sound device refused a buffer", static_cast<int>(r));
             }
         }
+        if (finishing_ && !draining_) {
+            const int r = snd_pcm_drain(pcm_);  // non-blocking: goes on in the background
+            if (r < 0 && r != -EAGAIN) fail("the sound device cannot play out", r);
+            draining_ = true;
+        }
     }
 
     bool isDone(int index) override {
         const Pending& p = pending_[index];
         if (!p.active) return true;
         if (p.written < p.frames) return false;
+        if (draining_ && snd_pcm_state(pcm_) != SND_PCM_STATE_DRAINING) return true;
         snd_pcm_avail(pcm_);  // brings the hardware position up to date
         snd_pcm_sframes_t delay = 0;
         if (snd_pcm_delay(pcm_, &delay) < 0 || delay < 0) delay = 0;
@@ -68,6 +81,7 @@ class AlsaDevice : public AudioDevice {
         if (pcm_ == nullptr) return;
         snd_pcm_drop(pcm_);
         snd_pcm_prepare(pcm_);
+        draining_ = false;
         for (auto& p : pending_) p.active = false;
         // Frames dropped unplayed no longer count as written.
         queuedFrames_ = 0;
@@ -101,11 +115,21 @@ class AlsaDevice : public AudioDevice {
     unsigned orderCount_ = 0;
     std::uint64_t queuedFrames_ = 0;
     std::uint64_t writtenFrames_ = 0;
+    bool finishing_ = false;
+    bool draining_ = false;
 };
 
 }  // namespace
 
+namespace {
+
+// ALSA reports its faults through our diagnostics; its own printing is off.
+void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
+}  // namespace
+
 std::unique_ptr<AudioDevice> openAlsaDevice() {
+    snd_lib_error_set_handler(quietAlsa);
     const char* configured = std::getenv("QUARVEL_DEVICE");
     const std::string name = configured != nullptr && *configured != '\0' ? configured : "default";
     const auto fail = [&name](int error) -> OutputError {

@@ -95,6 +95,7 @@ std::uint32_t* SampleSink::handOver(std::uint32_t* buffer, int frames) {
 
 // Waits until the sound has played out; TAB, space or ESC end the wait at once.
 void SampleSink::close() {
+    if (device_) device_->finishPlaying();
     if (!allFree()) {
         if (keys_) keys_->beginWait();
         while (!allFree()) {

@@ -46,6 +46,8 @@ class AudioDevice {
     // Moves queued sound on to the device where it has room; called at every poll.
     virtual void service() = 0;
     virtual bool isDone(int index) = 0;
+    // Nothing more will be queued: play out what is queued, however short.
+    virtual void finishPlaying() {}
     // Stops the sound at once; every queued buffer counts as done, unplayed.
     virtual void dropAll() = 0;
     virtual void close() = 0;

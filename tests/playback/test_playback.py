@@ -1,0 +1,295 @@
+"""Playing on a real ALSA device: the bytes that reach the device, the pacing
+of the renderer against the sound, and the keys typed while it plays.
+
+The byte tests use an ALSA "file" device over "null", which does not play in
+real time. The pacing and key tests start a private PipeWire server with a
+null sink, which does, and drive the program through a pseudo-terminal."""
+import os
+import pty
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import termios
+import time
+import unittest
+
+BINARY = os.environ.get("QUARVELCD", "quarvelcd")
+
+# Six quarter notes at the default tempo: 6 x 30912 frames, about 4.2 seconds.
+FOUR_SECONDS = "V1 YA Q 0 1 2 3 4 5 V2 YC H @7 @5 @3 M\n"
+FOUR_SECONDS_FRAMES = 6 * 30912
+
+
+class Scratch(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="quarvel-play-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def write(self, name, text):
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+
+class DeviceBytes(Scratch):
+    """What is played is exactly what -w writes, last partial buffer included."""
+
+    def test_played_bytes_equal_the_wave_data(self):
+        scores = {
+            "short": "Q1",
+            "several buffers": FOUR_SECONDS,
+            "parts and decay": "JAT2 P01 V1 Q 0 2 4 M V3 _ I 4' 9' M R01 P02 =80 Q 7 M",
+        }
+        for label, text in scores.items():
+            with self.subTest(label):
+                self.write("tune.qvl", text)
+                capture = os.path.join(self.dir, "played.raw")
+                if os.path.exists(capture):
+                    os.remove(capture)
+                env = dict(os.environ, QUARVEL_DEVICE="file:FILE=%s,FORMAT=raw" % capture)
+                env.pop("QUARVEL_EDIT", None)
+                played = subprocess.run([BINARY, "tune"], cwd=self.dir, env=env,
+                                        stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                self.assertEqual(played.returncode, 0, played.stderr)
+                self.assertTrue(played.stdout.startswith(b"QuarvelCD v2.3\n"))
+                wrote = subprocess.run([BINARY, "-w", "tune"], cwd=self.dir,
+                                       capture_output=True, timeout=60)
+                self.assertEqual(wrote.returncode, 0, wrote.stderr)
+                with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
+                    wave = f.read()
+                with open(capture, "rb") as f:
+                    self.assertEqual(f.read(), wave[46:])
+
+    def test_device_failures_end_with_status_4(self):
+        self.write("tune.qvl", FOUR_SECONDS)
+        for device, reason in (("quarvel_no_such_pcm", "cannot open sound device"),
+                               ("file:FILE=/dev/full,FORMAT=raw", "refused")):
+            with self.subTest(device=device):
+                env = dict(os.environ, QUARVEL_DEVICE=device)
+                r = subprocess.run([BINARY, "tune"], cwd=self.dir, env=env,
+                                   stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                self.assertEqual(r.returncode, 4)
+                self.assertTrue(r.stdout.decode().endswith(
+                    "exit 4 %s\n" % os.path.join(os.path.realpath(self.dir), "tune.qvl")))
+                diagnostic = r.stderr.decode()
+                self.assertEqual(diagnostic.count("\n"), 1, diagnostic)
+                self.assertIn(reason, diagnostic)
+
+
+class PipeWire:
+    """A private PipeWire server with a null sink that plays in real time."""
+
+    CONFIG = """context.properties = { default.clock.rate = 44100 }
+context.objects = [
+  { factory = adapter
+    args = {
+      factory.name     = support.null-audio-sink
+      node.name        = quarvel-test-sink
+      media.class      = Audio/Sink
+      audio.rate       = 44100
+      audio.position   = [ FL FR ]
+      node.driver      = true
+    }
+  }
+]
+"""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="quarvel-pw-")
+        self.env = dict(os.environ)
+        self.processes = []
+        self.dbus_pid = None
+
+    def start(self):
+        run = os.path.join(self.dir, "run")
+        conf = os.path.join(self.dir, "conf", "pipewire", "pipewire.conf.d")
+        os.makedirs(run, mode=0o700)
+        os.makedirs(conf)
+        with open(os.path.join(conf, "quarvel-test.conf"), "w") as f:
+            f.write(self.CONFIG)
+        self.env.update(XDG_RUNTIME_DIR=run, XDG_CONFIG_HOME=os.path.join(self.dir, "conf"))
+        out = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1",
+                              "--print-pid=1"], capture_output=True, text=True, env=self.env,
+                             check=True).stdout.split()
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = out[0]
+        self.dbus_pid = int(out[1])
+        with open(os.path.join(self.dir, "server.log"), "w") as log:
+            self.processes.append(subprocess.Popen(["pipewire"], env=self.env, stdout=log,
+                                                   stderr=log))
+            time.sleep(0.3)
+            self.processes.append(subprocess.Popen(["wireplumber"], env=self.env, stdout=log,
+                                                   stderr=log))
+        deadline = time.time() + 15
+        while time.time() < deadline:
+            status = subprocess.run(["wpctl", "status"], capture_output=True, text=True,
+                                    env=self.env)
+            if "quarvel-test-sink" in status.stdout:
+                return
+            time.sleep(0.2)
+        raise RuntimeError("the PipeWire test server did not come up")
+
+    def stop(self):
+        for process in reversed(self.processes):
+            process.terminate()
+            try:
+                process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                process.kill()
+        if self.dbus_pid:
+            try:
+                os.kill(self.dbus_pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        shutil.rmtree(self.dir, True)
+
+
+class Session:
+    """The program playing under a pseudo-terminal, its output collected."""
+
+    def __init__(self, args, cwd, env):
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            os.chdir(cwd)
+            os.execve(BINARY, [BINARY, *args], env)
+        self.output = b""
+        self.start = time.time()
+        self.modes_before = termios.tcgetattr(self.fd)
+
+    def pump(self, seconds):
+        end = time.time() + seconds
+        while time.time() < end:
+            if select.select([self.fd], [], [], 0.02)[0]:
+                try:
+                    self.output += os.read(self.fd, 4096)
+                except OSError:
+                    return
+
+    def send(self, keys):
+        os.write(self.fd, keys)
+
+    def finish(self, timeout=30):
+        """Waits for the end; answers (status, seconds since start)."""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            pid, status = os.waitpid(self.pid, os.WNOHANG)
+            if pid:
+                elapsed = time.time() - self.start
+                self.pump(0.1)
+                self.modes_after = termios.tcgetattr(self.fd)
+                os.close(self.fd)
+                return os.waitstatus_to_exitcode(status), elapsed
+            self.pump(0.02)
+        os.kill(self.pid, signal.SIGKILL)
+        os.waitpid(self.pid, 0)
+        raise AssertionError("the program did not end: %r" % self.output[-300:])
+
+
+@unittest.skipUnless(shutil.which("pipewire") and shutil.which("wireplumber"),
+                     "PipeWire is not installed")
+class RealTime(Scratch):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = PipeWire()
+        try:
+            cls.server.start()
+        except Exception:
+            cls.server.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def play(self, text, capture=None, extra_env=None, args=("tune",)):
+        self.write("tune.qvl", text)
+        env = dict(self.server.env)
+        env.pop("QUARVEL_EDIT", None)
+        env["QUARVEL_DEVICE"] = ("tee:SLAVE=pipewire,FILE=%s,FORMAT=raw" % capture
+                                 if capture else "pipewire")
+        env.update(extra_env or {})
+        return Session(list(args), self.dir, env)
+
+    def test_plays_in_real_time_and_never_runs_far_ahead(self):
+        capture = os.path.join(self.dir, "played.raw")
+        session = self.play(FOUR_SECONDS, capture=capture)
+        first = None
+        lead = 0.0
+        while True:
+            pid, status = os.waitpid(session.pid, os.WNOHANG)
+            if pid:
+                elapsed = time.time() - session.start
+                break
+            now = time.time()
+            size = os.path.getsize(capture) if os.path.exists(capture) else 0
+            if size and first is None:
+                first = now
+            if first is not None:
+                lead = max(lead, size / 4 / 44100 - (now - first))
+            session.pump(0.02)
+        os.close(session.fd)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+        sound = FOUR_SECONDS_FRAMES / 44100
+        self.assertGreater(elapsed, sound - 0.2)
+        self.assertLess(elapsed, sound + 1.5)
+        # Three buffers of 4096 frames are about 0.28 s; allow for the poll.
+        self.assertLess(lead, 0.40)
+        self.assertEqual(os.path.getsize(capture), 4 * FOUR_SECONDS_FRAMES)
+
+    def test_escape_stops_at_once(self):
+        session = self.play(FOUR_SECONDS)
+        session.pump(1.0)
+        sent = time.time()
+        session.send(b"\x1b")
+        status, _ = session.finish()
+        self.assertEqual(status, 0)
+        self.assertLess(time.time() - sent, 0.5)
+        self.assertEqual(session.modes_after, session.modes_before)
+
+    def test_tab_skips_what_is_queued(self):
+        session = self.play(FOUR_SECONDS)
+        for _ in range(3):
+            session.pump(0.8)
+            session.send(b"\t")
+        status, elapsed = session.finish()
+        self.assertEqual(status, 0)
+        # Each TAB drops up to 0.28 s of queued sound.
+        self.assertLess(elapsed, FOUR_SECONDS_FRAMES / 44100 - 0.3)
+        self.assertEqual(session.modes_after, session.modes_before)
+
+    def test_cursor_keys_change_nothing(self):
+        session = self.play(FOUR_SECONDS)
+        for keys in (b"\x1b[A", b"\x1bOP", b"x"):
+            session.pump(0.7)
+            session.send(keys)
+        status, elapsed = session.finish()
+        self.assertEqual(status, 0)
+        self.assertGreater(elapsed, FOUR_SECONDS_FRAMES / 44100 - 0.2)
+        self.assertEqual(session.modes_after, session.modes_before)
+
+    def test_space_stops_and_opens_the_editor(self):
+        log = os.path.join(self.dir, "editor.log")
+        editor = self.write("fake-editor", "#!/bin/sh\nprintf '%%s\\n' \"$@\" > %s\nexit 5\n" % log)
+        os.chmod(editor, 0o755)
+        session = self.play(FOUR_SECONDS, extra_env={"QUARVEL_EDIT": editor})
+        session.pump(1.0)
+        session.send(b" ")
+        status, elapsed = session.finish()
+        self.assertEqual(status, 5)  # the editor's own status: it replaced the program
+        self.assertLess(elapsed, 2.5)
+        with open(log) as f:
+            self.assertEqual(f.read(), os.path.join(os.path.realpath(self.dir), "tune.qvl") + "\n")
+        self.assertEqual(session.modes_after, session.modes_before)
+
+    def test_start_part(self):
+        text = "P01 Q 0 1 2 3 4 5 M P02 Q 7 M\n"
+        session = self.play(text, args=("-g02", "tune"))
+        status, elapsed = session.finish()
+        self.assertEqual(status, 0)
+        self.assertLess(elapsed, 2.0)  # only the one quarter of part 2
+
+
+if __name__ == "__main__":
+    unittest.main()
