@@ -342,3 +342,22 @@ class Documentation(Scratch):
             with self.subTest(name=name):
                 r = self.run_cli("-c", os.path.join(folder, name))
                 self.assertEqual(r.returncode, 0, r.stderr.decode())
+
+
+class ManualPage(unittest.TestCase):
+    ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+
+    @unittest.skipUnless(shutil.which("man"), "man is not installed")
+    def test_renders_without_warnings(self):
+        page = os.path.join(self.ROOT, "docs", "quarvelcd.1")
+        r = subprocess.run(["man", "--warnings", "-l", page], capture_output=True,
+                           env=dict(os.environ, MANWIDTH="80", MANPAGER="cat", PAGER="cat"),
+                           timeout=60)
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stderr.decode(), "")
+        text = r.stdout.decode()
+        for heading in ("SYNOPSIS", "OPTIONS", "KEYS WHILE PLAYING", "ENVIRONMENT", "FILES",
+                        "EXIT STATUS", "EXAMPLES"):
+            self.assertIn(heading, text)
+        for switch in ("-o", "-p", "-gxx", "-w", "-c", "QUARVEL_EDIT", "QUARVEL_DEVICE"):
+            self.assertIn(switch, text)
