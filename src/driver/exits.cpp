@@ -1,5 +1,6 @@
 #include "driver/exits.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +12,29 @@ void exitWith(const RunOptions& options, int status) {
     std::printf("exit %d %s\n", status, options.sourcePath.c_str());
     Terminal::restore();
     std::exit(status);
+}
+
+namespace {
+
+// Texts for the signal handler, made before the signal can come.
+std::string hangExitLine;
+const char kHangDiagnostic[] = "quarvelcd: the sound device stopped responding\n";
+
+void onDeviceHang(int) {
+    Terminal::restore();
+    (void)!::write(STDERR_FILENO, kHangDiagnostic, sizeof kHangDiagnostic - 1);
+    (void)!::write(STDOUT_FILENO, hangExitLine.data(), hangExitLine.size());
+    ::_exit(4);
+}
+
+}  // namespace
+
+void armDeviceHangExit(const RunOptions& options) {
+    hangExitLine = "exit 4 " + options.sourcePath + "\n";
+    struct sigaction action {};
+    action.sa_handler = onDeviceHang;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGALRM, &action, nullptr);
 }
 
 void diagnose(const std::string& message) {

@@ -13,6 +13,11 @@ namespace quarvel {
 // Prints "exit <status> <sourcePath>" and ends the process with that status.
 [[noreturn]] void exitWith(const RunOptions& options, int status);
 
+// While playing: when a sound device call does not come back in time
+// (SIGALRM), put the terminal back, say so, print the exit line and end with
+// status 4.
+void armDeviceHangExit(const RunOptions& options);
+
 // One line on standard error: "quarvelcd: <message>".
 void diagnose(const std::string& message);
 

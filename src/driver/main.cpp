@@ -132,6 +132,10 @@ int run(const std::vector<std::string>& args) {
 
     RenderResult result;
     bool editorWanted = false;
+    if (options.playFlag) {
+        std::fflush(stdout);  // the banner and the echo are out before the sound
+        armDeviceHangExit(options);
+    }
     try {
         SampleSink sink({options.playFlag, options.writeWav, options.computeCrc, options.wavPath},
                         &terminal, openAlsaDevice);

@@ -1,8 +1,10 @@
 #include "output/audio_device.h"
 
 #include <alsa/asoundlib.h>
+#include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -13,6 +15,21 @@ namespace quarvel {
 
 namespace {
 
+// A sound library call that does not come back (a sound server that died can
+// leave its client library waiting for ever) raises SIGALRM after this long;
+// the program installs what happens then (a clean exit with status 4).
+constexpr unsigned kCallLimitSeconds = 5;
+
+struct CallWatch {
+    CallWatch() : outer_(alarm(kCallLimitSeconds)) {}
+    ~CallWatch() { alarm(outer_); }  // a watch around this one goes on
+    CallWatch(const CallWatch&) = delete;
+    CallWatch& operator=(const CallWatch&) = delete;
+
+  private:
+    unsigned outer_;
+};
+
 // About three buffers of sound, the most the sink ever has queued.
 constexpr unsigned kLatencyMicroseconds = 279000;
 
@@ -22,14 +39,17 @@ class AlsaDevice : public AudioDevice {
     ~AlsaDevice() override { close(); }
 
     void queue(int index, const std::uint32_t* frames, int count) override {
+        const CallWatch watch;
         Pending& p = pending_[index];
         p = Pending{frames, count, 0, queuedFrames_ + static_cast<std::uint64_t>(count), true};
         queuedFrames_ += static_cast<std::uint64_t>(count);
         order_[orderCount_++ % kSinkBuffers] = index;
+        lastProgress_ = std::chrono::steady_clock::now();  // the watch starts from new sound
         service();
     }
 
     void finishPlaying() override {
+        const CallWatch watch;
         finishing_ = true;
         service();
     }
@@ -38,6 +58,7 @@ class AlsaDevice : public AudioDevice {
     // Once everything is written and no more will come, the device is told
     // to drain: sound devices play only whole periods until then.
     void service() override {
+        const CallWatch watch;
         for (int n = 0; n < kSinkBuffers; ++n) {
             Pending& p = pending_[order_[(orderCount_ + n) % kSinkBuffers]];
             if (!p.active) continue;
@@ -64,20 +85,16 @@ class AlsaDevice : public AudioDevice {
     }
 
     bool isDone(int index) override {
+        const CallWatch watch;
         const Pending& p = pending_[index];
         if (!p.active) return true;
         if (p.written < p.frames) return false;
         if (draining_ && snd_pcm_state(pcm_) != SND_PCM_STATE_DRAINING) return true;
-        snd_pcm_avail(pcm_);  // brings the hardware position up to date
-        snd_pcm_sframes_t delay = 0;
-        if (snd_pcm_delay(pcm_, &delay) < 0 || delay < 0) delay = 0;
-        const auto pendingFrames = static_cast<std::uint64_t>(delay);
-        const std::uint64_t played =
-            writtenFrames_ - (pendingFrames > writtenFrames_ ? writtenFrames_ : pendingFrames);
-        return p.endFrame <= played;
+        return p.endFrame <= framesPlayed();
     }
 
     void dropAll() override {
+        const CallWatch watch;
         if (pcm_ == nullptr) return;
         snd_pcm_drop(pcm_);
         snd_pcm_prepare(pcm_);
@@ -86,9 +103,12 @@ class AlsaDevice : public AudioDevice {
         // Frames dropped unplayed no longer count as written.
         queuedFrames_ = 0;
         writtenFrames_ = 0;
+        lastPlayed_ = 0;
+        lastProgress_ = std::chrono::steady_clock::now();
     }
 
     void close() override {
+        const CallWatch watch;
         if (pcm_ == nullptr) return;
         snd_pcm_drop(pcm_);
         snd_pcm_close(pcm_);
@@ -96,6 +116,41 @@ class AlsaDevice : public AudioDevice {
     }
 
   private:
+    // Frames of sound the device has played, and a watch over it: a device
+    // that plays nothing for kStallLimit while it has sound to play has gone
+    // (a sound server that died, a device unplugged).
+    std::uint64_t framesPlayed() {
+        const snd_pcm_sframes_t avail = snd_pcm_avail(pcm_);  // brings the position up to date
+        if (avail == -EPIPE || avail == -ESTRPIPE) {
+            // The device ran dry (or was suspended): all written sound is out.
+            if (snd_pcm_recover(pcm_, static_cast<int>(avail), 1) < 0) {
+                fail("the sound device stopped", static_cast<int>(avail));
+            }
+            noteProgress(writtenFrames_);
+            return writtenFrames_;
+        }
+        if (avail < 0) fail("the sound device stopped", static_cast<int>(avail));
+        snd_pcm_sframes_t delay = 0;
+        if (snd_pcm_delay(pcm_, &delay) < 0 || delay < 0) delay = 0;
+        const auto pendingFrames = static_cast<std::uint64_t>(delay);
+        const std::uint64_t played =
+            writtenFrames_ - (pendingFrames > writtenFrames_ ? writtenFrames_ : pendingFrames);
+        noteProgress(played);
+        return played;
+    }
+
+    void noteProgress(std::uint64_t played) {
+        const auto now = std::chrono::steady_clock::now();
+        if (played != lastPlayed_ || played >= writtenFrames_) {
+            lastPlayed_ = played;
+            lastProgress_ = now;
+        } else if (now - lastProgress_ > kStallLimit) {
+            fail("the sound device stopped playing", -EIO);
+        }
+    }
+
+    static constexpr std::chrono::seconds kStallLimit{3};
+
     struct Pending {
         const std::uint32_t* data = nullptr;
         int frames = 0;
@@ -117,6 +172,8 @@ class AlsaDevice : public AudioDevice {
     std::uint64_t writtenFrames_ = 0;
     bool finishing_ = false;
     bool draining_ = false;
+    std::uint64_t lastPlayed_ = 0;
+    std::chrono::steady_clock::time_point lastProgress_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace
@@ -129,6 +186,7 @@ void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
 }  // namespace
 
 std::unique_ptr<AudioDevice> openAlsaDevice() {
+    const CallWatch watch;
     snd_lib_error_set_handler(quietAlsa);
     const char* configured = std::getenv("QUARVEL_DEVICE");
     const std::string name = configured != nullptr && *configured != '\0' ? configured : "default";

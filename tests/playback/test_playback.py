@@ -283,12 +283,45 @@ class RealTime(Scratch):
             self.assertEqual(f.read(), os.path.join(os.path.realpath(self.dir), "tune.qvl") + "\n")
         self.assertEqual(session.modes_after, session.modes_before)
 
+    def test_signals_while_playing_restore_the_terminal(self):
+        for number in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=number):
+                session = self.play(FOUR_SECONDS)
+                session.pump(1.0)
+                os.kill(session.pid, number)
+                status, elapsed = session.finish()
+                self.assertEqual(status, -number)  # ended by the signal itself
+                self.assertLess(elapsed, 2.5)
+                self.assertEqual(session.modes_after, session.modes_before)
+
     def test_start_part(self):
         text = "P01 Q 0 1 2 3 4 5 M P02 Q 7 M\n"
         session = self.play(text, args=("-g02", "tune"))
         status, elapsed = session.finish()
         self.assertEqual(status, 0)
         self.assertLess(elapsed, 2.0)  # only the one quarter of part 2
+
+
+@unittest.skipUnless(shutil.which("pipewire") and shutil.which("wireplumber"),
+                     "PipeWire is not installed")
+class DeviceVanishes(Scratch):
+    def test_sound_server_killed_mid_play(self):
+        server = PipeWire()
+        try:
+            server.start()
+            self.write("tune.qvl", FOUR_SECONDS * 2)
+            env = dict(server.env, QUARVEL_DEVICE="pipewire")
+            env.pop("QUARVEL_EDIT", None)
+            session = Session(["tune"], self.dir, env)
+            session.pump(1.0)
+            server.processes[0].kill()  # the PipeWire server
+        finally:
+            server.stop()
+        status, elapsed = session.finish(timeout=30)
+        self.assertEqual(status, 4)
+        self.assertIn(b"exit 4 ", session.output)
+        self.assertLess(elapsed, 12)
+        self.assertEqual(session.modes_after, session.modes_before)
 
 
 if __name__ == "__main__":
