@@ -294,9 +294,6 @@ class Terminal(Scratch):
         os.close(fd)
 
 
-if __name__ == "__main__":
-    unittest.main()
-
 
 class Documentation(Scratch):
     """Every score in the language guide is compiled, so the guide cannot
@@ -361,3 +358,120 @@ class ManualPage(unittest.TestCase):
             self.assertIn(heading, text)
         for switch in ("-o", "-p", "-gxx", "-w", "-c", "QUARVEL_EDIT", "QUARVEL_DEVICE"):
             self.assertIn(switch, text)
+
+
+class Examples(Scratch):
+    """The bundled example scores: each renders to exactly the pinned sound,
+    each says what it is, and together they use the whole language."""
+
+    FOLDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+
+    # CRC and playing time of every example, taken from the program's own
+    # renderings. Pinning the program's output is sound here only because the
+    # renderer is proven frame for frame identical to the plain per-frame
+    # reference renderer in the unit tests (render_identity_test); this table
+    # then guards the scores themselves and the whole path from text to WAVE
+    # file. A score edited on purpose gets its new values here.
+    PINNED = {
+        "amazing_grace": ("729A8E33", "1:17.12"),
+        "drunken_sailor": ("925E05D2", "0:41.37"),
+        "frere_jacques": ("066BE524", "0:55.19"),
+        "fur_elise": ("9FAF47A0", "0:39.22"),
+        "greensleeves": ("12CA5C05", "0:54.28"),
+        "minuet_in_g": ("474FE984", "1:33.62"),
+        "ode_to_joy": ("AE5837DC", "1:18.44"),
+    }
+
+    # What the examples together must show, as patterns over the score text
+    # with comments removed and letters folded to upper case.
+    FEATURES = {
+        "five voices": r"V5",
+        "harmonic instrument": r"J[A-E]S[0-9A-F]{9}",
+        "pattern instrument": r"J[A-E]R[0-9A-F]{9}",
+        "decay rate": r"J[A-E]T[0-9A-F]",
+        "instrument choice": r"Y[A-E]",
+        "noise drum with quote marks": r"_[^*@]*?[0-9A-F]['\"]",
+        "downward steps": r"@",
+        "repeat": r"\([^()]*\)[0-9A-F]",
+        "numbered part": r"P[0-9A-F]{2}",
+        "replay": r"R[0-9A-F]{2}",
+        "key signature": r"K[1-7][#&]",
+        "sharp": r"(?<!K)[0-9A-G]#",
+        "flat": r"(?<!K)[0-9A-G]&",
+        "natural": r"(?<!K)[0-9A-G]%",
+        "tempo": r"=[0-9A-F]{2}",
+        "beat unit": r"N[HQIST]",
+        "envelope preset": r"L[0-9A-F]",
+        "transposition down": r"<[0-9A-F]",
+        "transposition up": r">[0-9A-F]",
+        "step offset": r"U[+-]?[0-9A-F]",
+        "slot map": r"Z[0-9]",
+        "apostrophe": r"[0-9A-G$]'",
+        "double quote": r"[0-9A-G$]\"",
+        "comma": r"[0-9A-G$],",
+        "semicolon": r"[0-9A-G$];",
+        "rest": r"\$",
+        "triplet": r"[WHQISTX]:",
+        "dot": r"[WHQISTX]:?\.",
+    }
+
+    def scores(self):
+        return sorted(f[:-4] for f in os.listdir(self.FOLDER) if f.endswith(".qvl"))
+
+    def text(self, name):
+        with open(os.path.join(self.FOLDER, name + ".qvl"), "rb") as f:
+            return f.read().decode("latin-1")
+
+    def music(self, name):
+        return "\n".join(line.split("/", 1)[0] for line in self.text(name).split("\n")).upper()
+
+    def test_every_example_is_pinned(self):
+        self.assertGreaterEqual(len(self.scores()), 6)
+        self.assertEqual(self.scores(), sorted(self.PINNED))
+
+    def test_crc_line_wave_line_and_wave_data(self):
+        for name in self.scores():
+            with self.subTest(name=name):
+                crc_hex, playing = self.PINNED[name]
+                self.write(name + ".qvl", self.text(name))
+                crc = self.run_cli("-c", name)
+                wav = self.run_cli("-w", name)
+                self.assertEqual((crc.returncode, crc.stderr), (0, b""))
+                self.assertEqual((wav.returncode, wav.stderr), (0, b""))
+                self.assertEqual(crc.stdout.decode(), "%s %s\n" % (crc_hex, self.path(name + ".qvl")))
+                self.assertEqual(wav.stdout.decode(), "%s.wav %s\n" % (name, playing))
+                with open(os.path.join(self.dir, name + ".wav"), "rb") as f:
+                    data = f.read()
+                self.assertEqual(data[:4] + data[8:12] + data[38:42], b"RIFFWAVEdata")
+                self.assertEqual(struct.unpack("<I", data[42:46])[0], len(data) - 46)
+                self.assertEqual("%08X" % crc_of(data[46:]), crc_hex)
+                seconds = (len(data) - 46) / 4 / 44100.0
+                self.assertTrue(20 <= seconds <= 120, seconds)
+
+    def test_each_names_its_piece_origin_and_voices(self):
+        for name in self.scores():
+            with self.subTest(name=name):
+                lines = self.text(name).split("\n")
+                head = []
+                for line in lines:
+                    if not line.startswith("/"):
+                        break
+                    head.append(line)
+                self.assertGreaterEqual(len(head), 2)
+                self.assertIn("(public domain)", head[0])
+                self.assertIn("voice 1", "\n".join(head))
+
+    def test_together_they_use_the_whole_language(self):
+        import re
+        music = {name: self.music(name) for name in self.scores()}
+        for feature, pattern in self.FEATURES.items():
+            with self.subTest(feature=feature):
+                self.assertTrue(any(re.search(pattern, text) for text in music.values()),
+                                "no example shows " + feature)
+        with self.subTest(feature="tempo change"):
+            self.assertTrue(any(len(set(re.findall(r"=([0-9A-F]{2})", text))) > 1
+                                for text in music.values()))
+
+
+if __name__ == "__main__":
+    unittest.main()
