@@ -72,20 +72,15 @@ std::uint32_t* SampleSink::handOver(std::uint32_t* buffer, int frames) {
 
     // Hold the renderer back until the device has played a buffer.
     if (!anyFree()) {
-        if (keys_) keys_->beginWait();
+        const KeyWait wait(keys_);
         while (!anyFree()) {
-            pause();
-            const auto key = keys_ ? keys_->pollKey() : std::nullopt;
-            if (!key) continue;
-            stopKey_ = *key;
-            if (*key == kKeySpace || *key == kKeyEscape) {
-                if (keys_) keys_->endWait();
+            const auto key = pollWhileWaiting();
+            if (key == kKeySpace || key == kKeyEscape) {
                 shutdown();
                 return nullptr;
             }
-            if (*key == kKeyTab) device_->dropAll();
+            if (key == kKeyTab) device_->dropAll();
         }
-        if (keys_) keys_->endWait();
     }
     for (int k = 0; k < kSinkBuffers; ++k) {
         if (done_[k]) return memory_[k].data();
@@ -97,15 +92,11 @@ std::uint32_t* SampleSink::handOver(std::uint32_t* buffer, int frames) {
 void SampleSink::close() {
     if (device_) device_->finishPlaying();
     if (!allFree()) {
-        if (keys_) keys_->beginWait();
+        const KeyWait wait(keys_);
         while (!allFree()) {
-            pause();
-            const auto key = keys_ ? keys_->pollKey() : std::nullopt;
-            if (!key) continue;
-            stopKey_ = *key;
-            if (*key == kKeySpace || *key == kKeyEscape || *key == kKeyTab) break;
+            const auto key = pollWhileWaiting();
+            if (key == kKeySpace || key == kKeyEscape || key == kKeyTab) break;
         }
-        if (keys_) keys_->endWait();
     }
     shutdown();
 }
@@ -125,9 +116,14 @@ void SampleSink::shutdown() {
     }
 }
 
-void SampleSink::pause() {
+// One poll of a wait: sleep, let the device take more sound, read a key if
+// one is waiting.
+std::optional<int> SampleSink::pollWhileWaiting() {
     sleep_(kPollInterval);
     if (device_) device_->service();
+    const auto key = keys_ ? keys_->pollKey() : std::nullopt;
+    if (key) stopKey_ = *key;
+    return key;
 }
 
 bool SampleSink::anyFree() {

@@ -35,6 +35,22 @@ class KeyInput {
     virtual std::optional<int> pollKey() = 0;
 };
 
+// Keys are read (on a terminal: without echo) for as long as this lives.
+class KeyWait {
+  public:
+    explicit KeyWait(KeyInput* keys) : keys_(keys) {
+        if (keys_) keys_->beginWait();
+    }
+    ~KeyWait() {
+        if (keys_) keys_->endWait();
+    }
+    KeyWait(const KeyWait&) = delete;
+    KeyWait& operator=(const KeyWait&) = delete;
+
+  private:
+    KeyInput* keys_;
+};
+
 // A sound device that plays queued buffers in order and tells when each one
 // has been played.
 class AudioDevice {
@@ -80,7 +96,7 @@ class SampleSink : public FrameSink {
     std::uint32_t* handOver(std::uint32_t* buffer, int frames);
     void close();
     void shutdown();
-    void pause();
+    std::optional<int> pollWhileWaiting();
     bool anyFree();
     bool allFree();
 

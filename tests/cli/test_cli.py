@@ -1,16 +1,14 @@
 """The built program end to end: exact standard output, exit statuses, WAVE
 bytes and CRC lines, run in a scratch directory."""
 import os
-import pty
-import select
 import shutil
-import stat
 import struct
 import subprocess
 import tempfile
-import time
 import unittest
 import zlib
+
+from prompt_session import PromptSession
 
 BINARY = os.environ.get("QUARVELCD", "quarvelcd")
 
@@ -258,42 +256,15 @@ class Terminal(Scratch):
     def test_prompt_under_a_terminal_restores_its_modes(self):
         import termios
         self.write("bad.qvl", "V0")
-        pid, fd = pty.fork()
-        if pid == 0:
-            os.chdir(self.dir)
-            os.environ.pop("QUARVEL_EDIT", None)
-            os.execv(BINARY, [BINARY, "bad"])
-        before = termios.tcgetattr(fd)
-        out = b""
-        deadline = time.time() + 20
-        while b"any other to quit" not in out and time.time() < deadline:
-            if select.select([fd], [], [], 0.5)[0]:
-                out += os.read(fd, 4096)
-        # The program switches the modes right after printing the prompt.
-        deadline = time.time() + 10
-        during = termios.tcgetattr(fd)
-        while during[3] & termios.ECHO and time.time() < deadline:
-            time.sleep(0.05)
-            during = termios.tcgetattr(fd)
-        self.assertFalse(during[3] & termios.ECHO)
-        self.assertFalse(during[3] & termios.ICANON)
-        os.write(fd, b"q")
-        while True:
-            try:
-                chunk = os.read(fd, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            out += chunk
-        _, status = os.waitpid(pid, 0)
-        self.assertEqual(os.WEXITSTATUS(status), 3)
-        self.assertIn(b"exit 3 ", out)
-        self.assertTrue(out.split(b"quit")[-1].startswith(b"\r\nexit 3 "))  # no echo of the key
-        self.assertEqual(termios.tcgetattr(fd), before)
-        os.close(fd)
-
-
+        session = PromptSession(BINARY, self.dir)
+        self.assertFalse(session.modes_waiting[3] & termios.ECHO)
+        self.assertFalse(session.modes_waiting[3] & termios.ICANON)
+        os.write(session.fd, b"q")
+        self.assertEqual(session.finish(), 3)
+        self.assertIn(b"exit 3 ", session.output)
+        # The key was not echoed: the exit line follows the prompt directly.
+        self.assertTrue(session.output.split(b"quit")[-1].startswith(b"\r\nexit 3 "))
+        self.assertEqual(session.modes_after, session.modes_before)
 
 class Documentation(Scratch):
     """Every score in the language guide is compiled, so the guide cannot

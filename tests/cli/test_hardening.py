@@ -1,10 +1,8 @@
 """Bad input and faults of the outside world: every case ends with its defined
 status and output, never a crash, a hang or a success that was not one."""
 import os
-import pty
 import pwd
 import resource
-import select
 import shutil
 import signal
 import subprocess
@@ -12,6 +10,8 @@ import tempfile
 import termios
 import time
 import unittest
+
+from prompt_session import PromptSession
 
 BINARY = os.environ.get("QUARVELCD", "quarvelcd")
 # The sanitizer build is several times slower and larger: it gets smaller inputs.
@@ -154,26 +154,11 @@ class SignalsAtThePrompt(Scratch):
         self.write("bad.qvl", "V0")
         for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             with self.subTest(signal=number):
-                pid, fd = pty.fork()
-                if pid == 0:
-                    os.chdir(self.dir)
-                    os.environ.pop("QUARVEL_EDIT", None)
-                    os.execv(BINARY, [BINARY, "bad"])
-                before = termios.tcgetattr(fd)
-                out = b""
-                deadline = time.time() + 20
-                while time.time() < deadline:
-                    if select.select([fd], [], [], 0.05)[0]:
-                        out += os.read(fd, 4096)
-                    if b"any other to quit" in out and not termios.tcgetattr(fd)[3] & termios.ECHO:
-                        break
-                self.assertFalse(termios.tcgetattr(fd)[3] & termios.ECHO)
-                os.kill(pid, number)
-                _, status = os.waitpid(pid, 0)
-                self.assertEqual(os.waitstatus_to_exitcode(status), -number)
-                self.assertEqual(termios.tcgetattr(fd), before)
-                os.close(fd)
-
+                session = PromptSession(BINARY, self.dir)
+                self.assertFalse(session.modes_waiting[3] & termios.ECHO)
+                os.kill(session.pid, number)
+                self.assertEqual(session.finish(), -number)  # ended by the signal itself
+                self.assertEqual(session.modes_after, session.modes_before)
 
 if __name__ == "__main__":
     unittest.main()
