@@ -14,26 +14,28 @@ void ScoreCompiler::mergeVoiceQueues() {
         queue.tail = 0;
     }
     const auto& slotMap = kSlotMaps[state.slotMapIndex];
+    // The head entry of each voice; storage does not move during the merge.
+    std::array<QueueEntry*, kVoices> head;
+    for (int v = 0; v < kVoices; ++v) head[v] = queues[v].storage.data();
     for (;;) {
         std::uint8_t shortest = kQueueEndMark;
-        for (auto& queue : queues) {
-            const std::uint8_t d = queue.storage[queue.tail].duration;
-            if (d < shortest) shortest = d;
+        for (const QueueEntry* entry : head) {
+            if (entry->duration < shortest) shortest = entry->duration;
         }
         if (shortest == kQueueEndMark) break;
 
         ScoreEvent event;
         event.duration = shortest;
         for (int v = 0; v < kVoices; ++v) {
-            QueueEntry& head = queues[v].storage[queues[v].tail];
+            QueueEntry& entry = *head[v];
             // An exhausted voice rests, with the level byte found under its
             // end mark.
-            const std::uint8_t level = head.level;
+            const std::uint8_t level = entry.level;
             std::uint8_t code = kRestCode;
-            if (head.duration != kQueueEndMark) {
-                code = head.code;
-                head.duration = static_cast<std::uint8_t>(head.duration - shortest);
-                if (head.duration == 0) ++queues[v].tail;
+            if (entry.duration != kQueueEndMark) {
+                code = entry.code;
+                entry.duration = static_cast<std::uint8_t>(entry.duration - shortest);
+                if (entry.duration == 0) ++head[v];
             }
             const std::uint8_t note = resolvePitch(v, code);
             const std::uint8_t slot = slotMap[v];
@@ -46,24 +48,61 @@ void ScoreCompiler::mergeVoiceQueues() {
     for (auto& queue : queues) queue.tail = 0;
 }
 
+namespace {
+
+// Folding done once: a diatonic index from -16 to 56 brought into 0..41 by
+// octaves (seven steps), with its scale step; a note sum from -32 to 95
+// brought into 1..71 by octaves (twelve semitones).
+constexpr int kIndexLow = -16;
+constexpr int kNoteLow = -32;
+
+struct FoldedIndex {
+    std::uint8_t index;
+    std::uint8_t step;
+};
+
+constexpr auto kFoldedIndex = [] {
+    std::array<FoldedIndex, 73> table{};
+    for (int sum = kIndexLow; sum < kIndexLow + 73; ++sum) {
+        int index = sum;
+        while (index < 0) index += 7;
+        while (index > 41) index -= 7;
+        table[sum - kIndexLow] = {static_cast<std::uint8_t>(index),
+                                  static_cast<std::uint8_t>(index % 7)};
+    }
+    return table;
+}();
+
+constexpr auto kFoldedNote = [] {
+    std::array<std::uint8_t, 128> table{};
+    for (int sum = kNoteLow; sum < kNoteLow + 128; ++sum) {
+        int note = sum;
+        while (note <= 0) note += 12;
+        while (note >= 72) note -= 12;
+        table[sum - kNoteLow] = static_cast<std::uint8_t>(note);
+    }
+    return table;
+}();
+
+constexpr std::array<std::int8_t, 6> kClassAlteration{0, 0, 1, 2, -1, -2};
+
+}  // namespace
+
 std::uint8_t ScoreCompiler::resolvePitch(int voice, std::uint8_t code) {
     const std::uint8_t cls = noteClassOf(code);
     if (cls == NoteClass::rest) return 0;
     if (cls == NoteClass::noise) return static_cast<std::uint8_t>(73 + degreeOf(code));
 
-    int index = signedDegree(code) + state.voiceStepOffset[voice] + 21;
-    while (index < 0) index += 7;
-    while (index > 41) index -= 7;
+    // Degrees -15..16 and offsets -15..15 keep the sum within the table.
+    const FoldedIndex folded =
+        kFoldedIndex[signedDegree(code) + state.voiceStepOffset[voice] + 21 - kIndexLow];
 
     const int row = (state.optionFlags & kOptionSeparateAccidentals) ? voice : 0;
-    std::int8_t& alteration = state.accidentals[row][index % 7];
-    static constexpr std::array<std::int8_t, 6> classAlteration{0, 0, 1, 2, -1, -2};
-    if (cls != NoteClass::plain) alteration = classAlteration[cls];
+    std::int8_t& alteration = state.accidentals[row][folded.step];
+    if (cls != NoteClass::plain) alteration = kClassAlteration[cls];
 
-    int note = kScaleTable[index] + alteration + state.transpose;
-    while (note <= 0) note += 12;
-    while (note >= 72) note -= 12;
-    return static_cast<std::uint8_t>(note);
+    // Scale notes 1..72, alterations -2..2 and transpositions -15..15.
+    return kFoldedNote[kScaleTable[folded.index] + alteration + state.transpose - kNoteLow];
 }
 
 }  // namespace quarvel

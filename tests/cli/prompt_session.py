@@ -12,12 +12,19 @@ class PromptSession:
     single keys without echo."""
 
     def __init__(self, binary, directory, score="bad"):
+        # The program starts only once the terminal's modes have been read.
+        go_read, go_write = os.pipe()
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
+            os.close(go_write)
+            os.read(go_read, 1)
             os.chdir(directory)
             os.environ.pop("QUARVEL_EDIT", None)
             os.execv(binary, [binary, score])
+        os.close(go_read)
         self.modes_before = termios.tcgetattr(self.fd)
+        os.write(go_write, b"g")
+        os.close(go_write)
         self.output = b""
         deadline = time.time() + 20
         while time.time() < deadline:

@@ -150,13 +150,20 @@ class Session:
     """The program playing under a pseudo-terminal, its output collected."""
 
     def __init__(self, args, cwd, env):
+        # The program starts only once the terminal's modes have been read.
+        go_read, go_write = os.pipe()
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
+            os.close(go_write)
+            os.read(go_read, 1)
             os.chdir(cwd)
             os.execve(BINARY, [BINARY, *args], env)
+        os.close(go_read)
+        self.modes_before = termios.tcgetattr(self.fd)
         self.output = b""
         self.start = time.time()
-        self.modes_before = termios.tcgetattr(self.fd)
+        os.write(go_write, b"g")
+        os.close(go_write)
 
     def pump(self, seconds):
         end = time.time() + seconds
