@@ -267,24 +267,26 @@ class Terminal(Scratch):
         self.assertEqual(session.modes_after, session.modes_before)
 
 class Documentation(Scratch):
-    """Every score in the language guide is compiled, so the guide cannot
-    drift from the program: plain blocks must compile and render, error blocks
-    must fail with their number."""
+    """Every score in the language guide and the README is compiled, so they
+    cannot drift from the program: plain blocks must compile and render, error
+    blocks must fail with their number."""
 
     ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
     def blocks(self):
-        with open(os.path.join(self.ROOT, "docs", "language.md"), encoding="utf-8") as f:
-            lines = f.read().split("\n")
-        found, current, kind = [], None, None
-        for number, line in enumerate(lines, 1):
-            if current is None and line.startswith("```qvl"):
-                current, kind, start = [], line[3:], number
-            elif current is not None and line.startswith("```"):
-                found.append((start, kind, "\n".join(current) + "\n"))
-                current = None
-            elif current is not None:
-                current.append(line)
+        found = []
+        for document in (("docs", "language.md"), ("README.md",)):
+            with open(os.path.join(self.ROOT, *document), encoding="utf-8") as f:
+                lines = f.read().split("\n")
+            current, kind = None, None
+            for number, line in enumerate(lines, 1):
+                if current is None and line.startswith("```qvl"):
+                    current, kind, start = [], line[3:], "%s:%d" % (document[-1], number)
+                elif current is not None and line.startswith("```"):
+                    found.append((start, kind, "\n".join(current) + "\n"))
+                    current = None
+                elif current is not None:
+                    current.append(line)
         return found
 
     def test_every_guide_example(self):
