@@ -17,7 +17,8 @@ SourceText::SourceText(std::string_view fileBytes) {
 SourceReader::SourceReader(const SourceText& text)
     : bytes_(text.bytes().data()), end_(text.end()) {}
 
-std::uint8_t SourceReader::nextChar() {
+// Skips any run of line ends, counting lines, then reads as nextChar does.
+std::uint8_t SourceReader::nextCharAfterLineEnds() {
     for (;;) {
         if (cursor_ >= end_) return kEndOfText;
         const std::uint8_t c = bytes_[cursor_++];
@@ -28,14 +29,6 @@ std::uint8_t SourceReader::nextChar() {
         ++lineNumber_;
         lineStart_ = cursor_;
     }
-}
-
-std::uint8_t SourceReader::peekChar() const {
-    return cursor_ < end_ ? foldUpper(bytes_[cursor_]) : kEndOfText;
-}
-
-void SourceReader::unreadChar() {
-    if (cursor_ > 0) --cursor_;
 }
 
 std::uint8_t SourceReader::readHexDigit() {

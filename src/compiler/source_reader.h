@@ -39,13 +39,32 @@ class SourceText {
     std::size_t end_;
 };
 
+// Letters fold to upper case; every other byte passes unchanged.
+inline constexpr std::uint8_t foldUpper(std::uint8_t c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<std::uint8_t>(c - 'a' + 'A') : c;
+}
+
 class SourceReader {
   public:
     explicit SourceReader(const SourceText& text);
 
-    std::uint8_t nextChar();
-    std::uint8_t peekChar() const;
-    void unreadChar();
+    // Every character of the text passes here: the common case is inline.
+    std::uint8_t nextChar() {
+        if (cursor_ < end_) {
+            const std::uint8_t c = bytes_[cursor_];
+            if (c != '\r' && c != '\n') {
+                ++cursor_;
+                return foldUpper(c);
+            }
+        }
+        return nextCharAfterLineEnds();
+    }
+    std::uint8_t peekChar() const {
+        return cursor_ < end_ ? foldUpper(bytes_[cursor_]) : kEndOfText;
+    }
+    void unreadChar() {
+        if (cursor_ > 0) --cursor_;
+    }
     std::uint8_t readHexDigit();
     std::uint8_t readHexByte();
     std::uint8_t readInstrumentLetter();
@@ -66,15 +85,13 @@ class SourceReader {
     }
 
   private:
+    std::uint8_t nextCharAfterLineEnds();
+
     const std::uint8_t* bytes_;
     std::size_t end_;
     std::size_t cursor_ = 0;
     std::int32_t lineNumber_ = 1;
     std::size_t lineStart_ = 0;
 };
-
-inline constexpr std::uint8_t foldUpper(std::uint8_t c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<std::uint8_t>(c - 'a' + 'A') : c;
-}
 
 }  // namespace quarvel
