@@ -4,9 +4,10 @@
 
 namespace quarvel {
 
-SourceText::SourceText(std::string_view fileBytes) {
-    bytes_.reserve(fileBytes.size() + 4);
-    bytes_.assign(fileBytes.begin(), fileBytes.end());
+SourceText::SourceText(std::string_view fileBytes)
+    : SourceText(std::vector<std::uint8_t>(fileBytes.begin(), fileBytes.end())) {}
+
+SourceText::SourceText(std::vector<std::uint8_t>&& fileBytes) : bytes_(std::move(fileBytes)) {
     bytes_.push_back('\r');
     bytes_.push_back('\n');
     end_ = bytes_.size();

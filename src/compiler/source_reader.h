@@ -31,6 +31,8 @@ inline constexpr std::uint8_t kEndOfText = 0xFF;
 class SourceText {
   public:
     explicit SourceText(std::string_view fileBytes);
+    // Takes the file's bytes over without copying them.
+    explicit SourceText(std::vector<std::uint8_t>&& fileBytes);
     const std::vector<std::uint8_t>& bytes() const { return bytes_; }
     std::size_t end() const { return end_; }  // position of the 0xFF end mark
 

@@ -27,8 +27,9 @@
 namespace quarvel {
 namespace {
 
-// Reads the whole score file, bytes exactly as stored.
-std::string loadScore(const RunOptions& options) {
+// Reads the whole score file, bytes exactly as stored, and puts the end
+// marks behind them.
+SourceText loadScore(const RunOptions& options) {
     const std::string& path = options.sourcePath;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     const auto unreadable = [&](int error) {
@@ -43,25 +44,30 @@ std::string loadScore(const RunOptions& options) {
         diagnose("cannot read " + path + ": not a regular file");
         exitWith(options, 1);
     }
-    std::string bytes;
+    std::vector<std::uint8_t> bytes;
     try {
-        bytes.reserve(static_cast<std::size_t>(info.st_size) + 8);
+        // Room for the file as it is now and the end marks; a file that grows
+        // while it is read is read whole all the same.
+        std::size_t expected = static_cast<std::size_t>(info.st_size);
+        bytes.resize(expected + 8);
+        std::size_t length = 0;
+        for (;;) {
+            if (length == bytes.size()) bytes.resize(bytes.size() * 2);
+            const ssize_t n = ::read(fd, bytes.data() + length, bytes.size() - length);
+            if (n == 0) break;
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                unreadable(errno);
+            }
+            length += static_cast<std::size_t>(n);
+        }
+        ::close(fd);
+        bytes.resize(length);
+        return SourceText(std::move(bytes));
     } catch (const std::bad_alloc&) {
         diagnose("no memory for the score text of " + path);
         exitWith(options, 2);
     }
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            unreadable(errno);
-        }
-        bytes.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return bytes;
 }
 
 // The first eight lines of the score, line ends written as LF.
@@ -84,13 +90,12 @@ void echoScoreHead(const SourceText& text) {
 }
 
 // The result line must reach its reader; a run that cannot deliver it failed.
-void finishOutput(const RunOptions& options) {
+void finishOutput() {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         diagnose(std::string("cannot write the result: ") + std::strerror(errno));
         Terminal::restore();
         std::_Exit(4);
     }
-    (void)options;
 }
 
 int run(const std::vector<std::string>& args) {
@@ -105,25 +110,18 @@ int run(const std::vector<std::string>& args) {
     if (shiftHeld()) editorHandOff(options);
     if (options.playFlag) std::printf("QuarvelCD v2.3\n");
 
-    const std::string bytes = loadScore(options);
-    std::optional<SourceText> text;
-    try {
-        text.emplace(bytes);
-    } catch (const std::bad_alloc&) {
-        diagnose("no memory for the score text of " + options.sourcePath);
-        exitWith(options, 2);
-    }
+    const SourceText text = loadScore(options);
     if (options.playFlag) {
-        echoScoreHead(*text);
+        echoScoreHead(text);
     } else {
         options.startPart = 0;
     }
 
     CompiledScore score;
     try {
-        score = compileScore(*text, options.dialect);
+        score = compileScore(text, options.dialect);
     } catch (const CompileError& error) {
-        reportCompileError(options, error, *text, terminal);
+        reportCompileError(options, error, text, terminal);
     } catch (const std::bad_alloc&) {
         diagnose("no memory to compile " + options.sourcePath);
         exitWith(options, 2);
@@ -158,7 +156,7 @@ int run(const std::vector<std::string>& args) {
         std::printf("%s %s\n", options.wavPath.c_str(),
                     formatPlayingTime(result.samplesRendered).c_str());
     }
-    finishOutput(options);
+    finishOutput();
     return 0;
 }
 
