@@ -19,7 +19,7 @@
 #include "compiler/score_compiler.h"
 #include "support/reference_renderer.h"
 #include "synth/mix_kernels.h"
-#include "synth/renderer.h"
+#include "output/render_loop.h"
 #include "synth/tables.h"
 
 using namespace quarvel;

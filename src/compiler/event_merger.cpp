@@ -9,10 +9,17 @@ namespace quarvel {
 
 void ScoreCompiler::mergeVoiceQueues() {
     state.currentVoice = 0;
-    for (auto& queue : queues) {
-        queue.at(queue.tail).duration = kQueueEndMark;
-        queue.tail = 0;
+    std::array<std::size_t, kVoices> queued{};
+    for (int v = 0; v < kVoices; ++v) {
+        queued[v] = queues[v].tail;
+        queues[v].at(queues[v].tail).duration = kQueueEndMark;
+        queues[v].tail = 0;
     }
+    const std::size_t firstEvent = image.events.size();
+    const auto bar = static_cast<std::uint32_t>(sourceMap.bars.size());
+    std::uint32_t barTicks = 0;
+    // The entry each voice sounded in the event before: a new head is a new note.
+    std::array<const QueueEntry*, kVoices> previous{};
     const auto& slotMap = kSlotMaps[state.slotMapIndex];
     // The head entry of each voice; storage does not move during the merge.
     std::array<QueueEntry*, kVoices> head;
@@ -28,6 +35,11 @@ void ScoreCompiler::mergeVoiceQueues() {
         event.duration = shortest;
         for (int v = 0; v < kVoices; ++v) {
             QueueEntry& entry = *head[v];
+            if (options_.keepNotes && entry.duration != kQueueEndMark && previous[v] != &entry) {
+                sourceMap.notes.push_back({bar, entry.token, barTicks, entry.duration,
+                                           static_cast<std::uint8_t>(v), entry.code});
+            }
+            previous[v] = &entry;
             // An exhausted voice rests, with the level byte found under its
             // end mark.
             const std::uint8_t level = entry.level;
@@ -44,8 +56,24 @@ void ScoreCompiler::mergeVoiceQueues() {
             state.lastNote[v] = note;
         }
         image.events.push_back(event);
+        barTicks += shortest;
     }
     for (auto& queue : queues) queue.tail = 0;
+    if (image.events.size() == firstEvent) return;
+
+    BarSource source;
+    source.firstEvent = firstEvent;
+    source.eventCount = image.events.size() - firstEvent;
+    source.ticks = barTicks;
+    source.slotMapIndex = state.slotMapIndex;
+    for (int v = 0; v < kVoices; ++v) {
+        for (std::size_t i = 0; i < queued[v]; ++i) {
+            const TokenSource& token = sourceMap.tokens[queues[v].storage[i].token];
+            source.voiceText[v].add(token);
+            source.text.add(token);
+        }
+    }
+    sourceMap.bars.push_back(source);
 }
 
 namespace {

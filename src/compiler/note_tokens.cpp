@@ -44,11 +44,18 @@ std::uint8_t classBitsForSum(int sum) {
 }  // namespace
 
 void ScoreCompiler::queueNote(std::uint8_t first) {
+    // The token's first byte was just read.
+    const std::size_t begin = reader.position() - 1;
+    const auto token = static_cast<std::uint32_t>(sourceMap.tokens.size());
+    sourceMap.tokens.push_back({{begin, reader.lineNumber(),
+                                 static_cast<std::int64_t>(reader.position()) -
+                                     static_cast<std::int64_t>(reader.lineStart())},
+                                1});
     std::uint8_t code = kRestCode;
     if (first != '$') {
         std::uint8_t degreeChar = first;
         if (first == '-') {
-            code = 0x80;
+            code = kDownBit;
             degreeChar = reader.nextChar();
         } else if (first == '+') {
             code = 0;
@@ -58,7 +65,7 @@ void ScoreCompiler::queueNote(std::uint8_t first) {
         }
 
         if (degreeChar == '0') {
-            code |= 0x80;  // keeps degree 0 apart from "G"
+            code |= kDownBit;  // keeps degree 0 apart from "G"
         } else if (degreeChar >= '1' && degreeChar <= '9') {
             code |= static_cast<std::uint8_t>(degreeChar - '0');
         } else if (degreeChar >= 'A' && degreeChar <= 'F') {
@@ -86,20 +93,25 @@ void ScoreCompiler::queueNote(std::uint8_t first) {
     }
 
     queues[state.currentVoice].push(
-        {state.currentDuration, state.envelopeLevel[state.currentVoice], code});
+        {state.currentDuration, state.envelopeLevel[state.currentVoice], code, token});
 
     switch (reader.nextChar()) {
         case '"':
-            return articulateByTicks(2);
+            articulateByTicks(2);
+            break;
         case '\'':
-            return articulateByTicks(1);
+            articulateByTicks(1);
+            break;
         case ',':
-            return articulateByShift(1);
+            articulateByShift(1);
+            break;
         case ';':
-            return articulateByShift(2);
+            articulateByShift(2);
+            break;
         default:
             reader.unreadChar();
     }
+    sourceMap.tokens[token].length = static_cast<std::uint32_t>(reader.position() - begin);
 }
 
 // The quote marks cut the note short by one or two ticks; in noise mode they
@@ -108,10 +120,10 @@ void ScoreCompiler::articulateByTicks(std::uint8_t ticks) {
     const std::uint8_t total = state.currentDuration;
     if (total <= ticks) return;
     VoiceQueue& queue = queues[state.currentVoice];
-    const bool burst = state.noteMode == 0x60;
+    const bool burst = state.noteMode == kNoteModeNoise;
     queue.at(queue.tail - 1).duration = burst ? ticks : static_cast<std::uint8_t>(total - ticks);
     queue.push({burst ? static_cast<std::uint8_t>(total - ticks) : ticks,
-                state.envelopeLevel[state.currentVoice], kRestCode});
+                state.envelopeLevel[state.currentVoice], kRestCode, lastToken()});
 }
 
 // "," keeps half the note and ";" three quarters; the note keeps the larger
@@ -122,7 +134,7 @@ void ScoreCompiler::articulateByShift(std::uint8_t shift) {
     VoiceQueue& queue = queues[state.currentVoice];
     const auto rest = static_cast<std::uint8_t>(total >> shift);
     queue.at(queue.tail - 1).duration = static_cast<std::uint8_t>(total - rest);
-    queue.push({rest, state.envelopeLevel[state.currentVoice], kRestCode});
+    queue.push({rest, state.envelopeLevel[state.currentVoice], kRestCode, lastToken()});
 }
 
 }  // namespace quarvel

@@ -6,6 +6,7 @@
 namespace quarvel {
 
 inline constexpr std::uint8_t kRestCode = 0x70;
+inline constexpr std::uint8_t kDownBit = 0x80;  // the degree counts downward
 inline constexpr int kNotAccidental = 99;
 
 enum NoteClass : std::uint8_t {
@@ -26,7 +27,7 @@ inline constexpr std::uint8_t degreeOf(std::uint8_t code) {
     return code & 0x0F;
 }
 inline constexpr bool isDown(std::uint8_t code) {
-    return (code & 0x80) != 0;
+    return (code & kDownBit) != 0;
 }
 
 // The signed degree of a pitched code: -15..16, where an upward 0 means 16 ("G").

@@ -2,11 +2,12 @@
 
 namespace quarvel {
 
-CompiledScore compileScore(const SourceText& text, Dialect dialect) {
-    return ScoreCompiler(text, dialect).run();
+CompiledScore compileScore(const SourceText& text, Dialect dialect, const CompileOptions& options) {
+    return ScoreCompiler(text, dialect, options).run();
 }
 
-ScoreCompiler::ScoreCompiler(const SourceText& text, Dialect dialect) : reader(text) {
+ScoreCompiler::ScoreCompiler(const SourceText& text, Dialect dialect, const CompileOptions& options)
+    : reader(text), options_(options) {
     state.quarvelDialect = dialect == Dialect::quarvel;
     settings.decayRate = dialect == Dialect::lutera ? 6 : 0;
 }
@@ -19,7 +20,8 @@ CompiledScore ScoreCompiler::run() {
         dispatch(c);
     }
     closePart();
-    return CompiledScore{std::move(image), settings.instruments, state.envelopeLevel};
+    return CompiledScore{std::move(image), settings.instruments, state.envelopeLevel,
+                         std::move(sourceMap)};
 }
 
 void ScoreCompiler::dispatch(std::uint8_t c) {
@@ -36,13 +38,13 @@ void ScoreCompiler::dispatch(std::uint8_t c) {
         case ')':
             return repeatEnd();
         case '*':
-            state.noteMode = 0;
+            state.noteMode = kNoteModePlain;
             return;
         case '@':
-            state.noteMode = 0x80;
+            state.noteMode = kNoteModeDown;
             return;
         case '_':
-            state.noteMode = 0x60;
+            state.noteMode = kNoteModeNoise;
             return;
         case '/':
             return comment();

@@ -17,12 +17,19 @@ namespace quarvel {
 // but ignores them; the Lutera dialect starts with a decay rate of 6.
 enum class Dialect { combined, quarvel, lutera };
 
+struct CompileOptions {
+    // Keep a NoteSource for every queue entry merged (piano rolls, note
+    // export); costs memory in proportion to the notes.
+    bool keepNotes = false;
+};
+
 // Compiles a whole score. Throws CompileError on the first fault.
-CompiledScore compileScore(const SourceText& text, Dialect dialect);
+CompiledScore compileScore(const SourceText& text, Dialect dialect,
+                           const CompileOptions& options = {});
 
 class ScoreCompiler {
   public:
-    ScoreCompiler(const SourceText& text, Dialect dialect);
+    ScoreCompiler(const SourceText& text, Dialect dialect, const CompileOptions& options = {});
 
     CompiledScore run();
 
@@ -52,8 +59,13 @@ class ScoreCompiler {
     ScoreImage image;
     std::size_t partEventStart = 0;
     SourceReader reader;
+    SourceMap sourceMap;
 
   private:
+    std::uint32_t lastToken() const {
+        return static_cast<std::uint32_t>(sourceMap.tokens.size() - 1);
+    }
+    void recordBar(std::size_t firstEvent);
     void linkPart(const PartHeader& header);
     void repeatEnd();
     void comment();
@@ -66,6 +78,7 @@ class ScoreCompiler {
     // The first closed part with each number, so that lookups stay constant
     // time in scores of many parts.
     std::array<std::optional<std::size_t>, 256> firstPartNumbered_{};
+    CompileOptions options_;
 };
 
 }  // namespace quarvel

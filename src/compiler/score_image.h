@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace quarvel {
@@ -69,12 +70,14 @@ inline constexpr std::array<std::int32_t, 42> kScaleTable = [] {
     return table;
 }();
 
-// One waiting note of a voice: length in ticks, envelope level, note code.
-// A duration of 255 marks the end of the queued notes.
+// One waiting note of a voice: length in ticks, envelope level, note code,
+// and the note token it came from (an index into SourceMap::tokens). A
+// duration of 255 marks the end of the queued notes.
 struct QueueEntry {
     std::uint8_t duration = 0;
     std::uint8_t level = 0;
     std::uint8_t code = 0;
+    std::uint32_t token = 0;
 };
 
 inline constexpr std::uint8_t kQueueEndMark = 255;
@@ -93,6 +96,11 @@ struct VoiceQueue {
     }
     void push(QueueEntry entry) { at(tail++) = entry; }
 };
+
+// The default high bits of a note code, set by "*", "@" and "_".
+inline constexpr std::uint8_t kNoteModePlain = 0x00;
+inline constexpr std::uint8_t kNoteModeDown = 0x80;
+inline constexpr std::uint8_t kNoteModeNoise = 0x60;
 
 struct CompilerState {
     std::uint8_t currentVoice = 0;
@@ -146,14 +154,75 @@ struct ScoreImage {
     std::vector<ScoreEvent> events;
 };
 
+// A place in the score text: the byte offset, and the line and 1-based
+// column (bytes from the start of the line) as error reports count them.
+struct TextPoint {
+    std::size_t offset = 0;
+    std::int64_t line = 0;
+    std::int64_t column = 0;
+
+    friend bool operator==(const TextPoint&, const TextPoint&) = default;
+};
+
+// The text of one note token, from its first byte to its last.
+struct TokenSource {
+    TextPoint first;
+    std::uint32_t length = 0;  // bytes, line ends inside the token included
+};
+
+// From the first byte of the first token to the last byte of the last one.
+struct TextRange {
+    TextPoint first;
+    TextPoint last;
+    bool empty = true;
+
+    void add(const TokenSource& token);
+    bool contains(std::int64_t line, std::int64_t column) const;
+};
+
+// A bar: one merge that produced events. Bars are numbered from 1 in the
+// order the text is compiled (a repeated bar gets a number for every pass).
+struct BarSource {
+    std::size_t firstEvent = 0;  // index into ScoreImage::events
+    std::size_t eventCount = 0;
+    std::uint32_t ticks = 0;
+    std::uint8_t slotMapIndex = 0;  // the slot map the bar was merged with
+    TextRange text;                 // every note token merged into the bar
+    std::array<TextRange, kVoices> voiceText;
+};
+
+// One note as written, placed in its bar: a queue entry that the merger laid
+// out (a rest piece of an articulation is an entry of its own).
+struct NoteSource {
+    std::uint32_t bar = 0;  // index into SourceMap::bars
+    std::uint32_t token = 0;
+    std::uint32_t startTick = 0;  // from the start of the bar
+    std::uint8_t ticks = 0;
+    std::uint8_t voice = 0;
+    std::uint8_t code = 0;
+};
+
+// Where the music is in the text.
+struct SourceMap {
+    std::vector<TokenSource> tokens;  // every note token queued, in text order
+    std::vector<BarSource> bars;
+    std::vector<NoteSource> notes;  // kept only on request (CompileOptions::keepNotes)
+
+    // The bar whose events include this one; nullopt for part terminators and
+    // events of no bar.
+    std::optional<std::size_t> barOfEvent(std::size_t event) const;
+};
+
 // Everything rendering needs from a compile: the image, the instrument
 // definitions as they stand at the end of the text (they build the wave
 // tables), and the envelope levels the compiler left, which the renderer takes
-// as the starting level of each output slot.
+// as the starting level of each output slot. The source map and the warnings
+// are for people and tools; nothing rendered depends on them.
 struct CompiledScore {
     ScoreImage image;
     std::array<Instrument, kVoices> instruments = kDefaultInstruments;
     std::array<std::uint8_t, kVoices> envelopeLevel{2, 2, 2, 2, 2};
+    SourceMap sourceMap;
 };
 
 }  // namespace quarvel

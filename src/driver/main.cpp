@@ -21,7 +21,7 @@
 #include "output/audio_device.h"
 #include "output/output_error.h"
 #include "output/sample_sink.h"
-#include "synth/renderer.h"
+#include "output/render_loop.h"
 #include "synth/tables.h"
 
 namespace quarvel {

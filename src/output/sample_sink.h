@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "output/wave_file.h"
-#include "synth/renderer.h"
+#include "output/render_loop.h"
 
 namespace quarvel {
 

@@ -15,7 +15,7 @@
 
 #include "compiler/score_compiler.h"
 #include "support/reference_renderer.h"
-#include "synth/renderer.h"
+#include "output/render_loop.h"
 
 namespace quarvel {
 namespace {

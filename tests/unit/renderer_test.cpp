@@ -3,7 +3,7 @@
 // and the phases. Most scores are built as images directly, with wave tables
 // made for the purpose (a ramp, a constant) so that every sample can be
 // predicted.
-#include "synth/renderer.h"
+#include "output/render_loop.h"
 
 #include <gtest/gtest.h>
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "support/reference_renderer.h"
-#include "synth/renderer.h"
+#include "output/render_loop.h"
 
 namespace quarvel {
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "compiler/score_image.h"
-#include "synth/renderer.h"
+#include "output/render_loop.h"
 #include "synth/tables.h"
 
 namespace quarvel {

@@ -1,0 +1,39 @@
+#include <algorithm>
+
+#include "compiler/score_image.h"
+
+namespace quarvel {
+
+void TextRange::add(const TokenSource& token) {
+    // The last byte of the token: its length counts from its first byte, and
+    // a token never ends in a line end (line ends are skipped before marks).
+    TextPoint end = token.first;
+    if (token.length > 1) {
+        end.offset += token.length - 1;
+        end.column += token.length - 1;
+    }
+    if (empty || token.first.offset < first.offset) first = token.first;
+    if (empty || end.offset > last.offset) last = end;
+    empty = false;
+}
+
+bool TextRange::contains(std::int64_t line, std::int64_t column) const {
+    if (empty) return false;
+    const auto before = [](std::int64_t l1, std::int64_t c1, std::int64_t l2, std::int64_t c2) {
+        return l1 < l2 || (l1 == l2 && c1 < c2);
+    };
+    return !before(line, column, first.line, first.column) &&
+           !before(last.line, last.column, line, column);
+}
+
+std::optional<std::size_t> SourceMap::barOfEvent(std::size_t event) const {
+    const auto after =
+        std::upper_bound(bars.begin(), bars.end(), event,
+                         [](std::size_t e, const BarSource& bar) { return e < bar.firstEvent; });
+    if (after == bars.begin()) return std::nullopt;
+    const auto& bar = *(after - 1);
+    if (event >= bar.firstEvent + bar.eventCount) return std::nullopt;
+    return static_cast<std::size_t>(after - 1 - bars.begin());
+}
+
+}  // namespace quarvel

@@ -1,0 +1,318 @@
+#include "synth/player.h"
+
+#include <algorithm>
+
+namespace quarvel {
+
+namespace {
+
+// The index of the first part that plays: the first one numbered startPart,
+// or the first of all for 0; parts.size() when no part has that number.
+std::size_t firstPlayedPart(const ScoreImage& image, int startPart) {
+    for (std::size_t p = 0; p < image.parts.size(); ++p) {
+        if (startPart == 0 || image.parts[p].number == startPart) return p;
+    }
+    return image.parts.size();
+}
+
+int sliceFramesOf(const PartHeader& part, const Tables& tables) {
+    return 2 * tables.tempoTable[part.tempoIndex];
+}
+
+std::uint64_t eventFrames(const PartHeader& part, const ScoreEvent& event, const Tables& tables) {
+    return static_cast<std::uint64_t>(part.beatUnit) * event.duration *
+           static_cast<std::uint64_t>(sliceFramesOf(part, tables));
+}
+
+}  // namespace
+
+std::uint64_t renderedFrames(const CompiledScore& score, const Tables& tables, int startPart) {
+    const ScoreImage& image = score.image;
+    std::uint64_t total = 0;
+    for (std::size_t p = firstPlayedPart(image, startPart); p < image.parts.size(); ++p) {
+        const PartHeader& part = image.parts[p];
+        for (std::size_t e = part.events; image.events[e].duration != 0; ++e) {
+            total += eventFrames(part, image.events[e], tables);
+        }
+    }
+    return total;
+}
+
+// ---------------------------------------------------------------- Timeline
+
+Timeline::Timeline(const CompiledScore& score, const Tables& tables, int startPart)
+    : score_(score) {
+    const ScoreImage& image = score.image;
+    const SourceMap& map = score.sourceMap;
+    std::optional<std::size_t> bar;
+    for (std::size_t p = firstPlayedPart(image, startPart); p < image.parts.size(); ++p) {
+        const PartHeader& part = image.parts[p];
+        bool first = true;
+        for (std::size_t e = part.events; image.events[e].duration != 0; ++e) {
+            // Events of one bar follow each other: look a bar up only when it ends.
+            if (!bar || e < map.bars[*bar].firstEvent ||
+                e >= map.bars[*bar].firstEvent + map.bars[*bar].eventCount) {
+                const auto found = map.barOfEvent(e);
+                if (first || found != bar) {
+                    stretches_.push_back(
+                        {total_, static_cast<std::uint32_t>(p),
+                         found ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*found))
+                               : std::nullopt});
+                }
+                bar = found;
+            } else if (first) {
+                stretches_.push_back(
+                    {total_, static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(*bar)});
+            }
+            first = false;
+            total_ += eventFrames(part, image.events[e], tables);
+        }
+    }
+}
+
+std::optional<Position> Timeline::at(std::uint64_t frame) const {
+    if (stretches_.empty()) return std::nullopt;
+    auto after = std::upper_bound(
+        stretches_.begin(), stretches_.end(), frame,
+        [](std::uint64_t f, const Stretch& stretch) { return f < stretch.startFrame; });
+    const Stretch& stretch = *(after == stretches_.begin() ? after : after - 1);
+    Position position;
+    position.partIndex = stretch.partIndex;
+    position.partNumber = score_.image.parts[stretch.partIndex].number;
+    if (stretch.bar) position.bar = *stretch.bar;
+    position.barStartFrame = stretch.startFrame;
+    return position;
+}
+
+std::optional<std::uint64_t> Timeline::startOfBar(std::size_t bar) const {
+    for (const Stretch& stretch : stretches_) {
+        if (stretch.bar && *stretch.bar == bar) return stretch.startFrame;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> Timeline::startOfPart(int number) const {
+    // A part without events has no stretch: it starts where the next one does.
+    const auto& parts = score_.image.parts;
+    const std::size_t first = stretches_.empty() ? parts.size() : stretches_.front().partIndex;
+    std::size_t s = 0;
+    for (std::size_t p = first; p < parts.size(); ++p) {
+        while (s < stretches_.size() && stretches_[s].partIndex < p) ++s;
+        if (parts[p].number == number) {
+            return s < stretches_.size() ? stretches_[s].startFrame : total_;
+        }
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------- Player
+
+// Wave rows premultiplied by the amplitude of an envelope level, built the
+// first time an (instrument, level) pair sounds. Within a run of frames only
+// the phases change, so the frame loop is five lookups and two sums.
+class Player::ScaledWaves {
+  public:
+    explicit ScaledWaves(const Tables& tables)
+        : tables_(tables), rows_(kVoices * 256 * kWaveLength), state_(kVoices * 256, 0) {}
+
+    struct Row {
+        const std::int16_t* samples;
+        bool flat;  // one value 256 times (silence, or a flat wave)
+    };
+
+    Row row(int instrument, int level) {
+        const std::size_t key = static_cast<std::size_t>(instrument) * 256 + level;
+        std::int16_t* samples = &rows_[key * kWaveLength];
+        if (state_[key] == 0) {
+            const std::int32_t amplitude = kDecayTable[level];
+            const auto& wave = tables_.waveTables[instrument];
+            bool flat = true;
+            for (int j = 0; j < kWaveLength; ++j) {
+                samples[j] = static_cast<std::int16_t>(wave[j] * amplitude);
+                flat = flat && samples[j] == samples[0];
+            }
+            state_[key] = flat ? 2 : 1;
+        }
+        return {samples, state_[key] == 2};
+    }
+
+  private:
+    const Tables& tables_;
+    std::vector<std::int16_t> rows_;
+    std::vector<std::uint8_t> state_;  // 0 not built, 1 built, 2 built and flat
+};
+
+Player::Player(const CompiledScore& score, const Tables& tables, int startPart, MixKernel kernel)
+    : score_(score),
+      tables_(tables),
+      kernel_(kernel),
+      startPart_(startPart),
+      waves_(std::make_unique<ScaledWaves>(tables)) {
+    firstPart_ = firstPlayedPart(score.image, startPart);
+    restart();
+}
+
+Player::~Player() = default;
+
+void Player::restart() {
+    mix_ = MixState{};
+    level_ = score_.envelopeLevel;
+    frame_ = 0;
+    runFramesLeft_ = 0;
+    runSlices_ = 0;
+    slicesLeft_ = 0;
+    inEvent_ = false;
+    part_ = firstPart_;
+    ended_ = part_ >= score_.image.parts.size();
+    if (!ended_) {
+        const PartHeader& part = score_.image.parts[part_];
+        event_ = part.events;
+        decayCounter_ = part.decayRate;
+        sliceFrames_ = sliceFramesOf(part, tables_);
+    }
+}
+
+// Moves on to the next event with sound, into the next parts where needed,
+// and puts its pitches and envelope levels in force. False at the end.
+bool Player::enterNextEvent() {
+    if (ended_) return false;
+    const ScoreImage& image = score_.image;
+    if (inEvent_) ++event_;
+    inEvent_ = false;
+    while (image.events[event_].duration == 0) {
+        if (++part_ >= image.parts.size()) {
+            ended_ = true;
+            return false;
+        }
+        const PartHeader& part = image.parts[part_];
+        event_ = part.events;
+        decayCounter_ = part.decayRate;
+        sliceFrames_ = sliceFramesOf(part, tables_);
+    }
+    const ScoreEvent& event = image.events[event_];
+    for (int s = 0; s < kVoices; ++s) {
+        mix_.step[s] = static_cast<std::uint16_t>(tables_.pitchTable[event.note[s]] / 2);
+        if (event.envelope[s] != 0) level_[s] = event.envelope[s];
+    }
+    slicesLeft_ = image.parts[part_].beatUnit * event.duration;
+    inEvent_ = true;
+    return true;
+}
+
+// Slices between two envelope steps sound the same rows: one run of frames.
+bool Player::startRun() {
+    if (slicesLeft_ == 0 && !enterNextEvent()) return false;
+    runSlices_ = decayCounter_ == 0 ? slicesLeft_ : std::min<int>(slicesLeft_, decayCounter_);
+    runFramesLeft_ = static_cast<std::uint64_t>(runSlices_) * sliceFrames_;
+    return true;
+}
+
+void Player::finishRun() {
+    slicesLeft_ -= runSlices_;
+    if (decayCounter_ != 0) {
+        decayCounter_ = static_cast<std::uint8_t>(decayCounter_ - runSlices_);
+        if (decayCounter_ == 0) {
+            decayCounter_ = score_.image.parts[part_].decayRate;
+            stepEnvelopes();
+        }
+    }
+}
+
+void Player::stepEnvelopes() {
+    for (auto& level : level_) {
+        level = static_cast<std::uint8_t>(level + 2);
+        if (level == 0) level = 254;
+    }
+}
+
+std::size_t Player::render(std::uint32_t* out, std::size_t frames) {
+    constexpr std::size_t kLargestCall = 1u << 20;
+    std::size_t written = 0;
+    while (written < frames) {
+        if (runFramesLeft_ == 0) {
+            if (!startRun()) break;
+            loadRows();
+        }
+        const std::size_t count =
+            std::min({frames - written, static_cast<std::size_t>(runFramesLeft_), kLargestCall});
+        kernel_(out + written, static_cast<int>(count), mix_);
+        written += count;
+        frame_ += count;
+        runFramesLeft_ -= count;
+        if (runFramesLeft_ == 0) finishRun();
+    }
+    return written;
+}
+
+bool Player::atEnd() const {
+    return frame_ >= totalFrames();
+}
+
+std::uint64_t Player::totalFrames() const {
+    if (!total_)
+        total_ = timeline_ ? timeline_->totalFrames() : renderedFrames(score_, tables_, startPart_);
+    return *total_;
+}
+
+std::optional<Position> Player::position() const {
+    if (atEnd()) return std::nullopt;
+    return timeline().at(frame_);
+}
+
+const Timeline& Player::timeline() const {
+    if (!timeline_) timeline_ = std::make_unique<Timeline>(score_, tables_, startPart_);
+    return *timeline_;
+}
+
+// Fast-forward: every run is accounted for as the renderer would, but the
+// phases are moved by step × frames at once instead of frame by frame.
+void Player::seekFrame(std::uint64_t target) {
+    restart();
+    const auto advance = [this](std::uint64_t frames) {
+        const auto times = static_cast<std::uint32_t>(frames & 0xFFFF);
+        for (int s = 0; s < kVoices; ++s) {
+            mix_.phase[s] = static_cast<std::uint16_t>(mix_.phase[s] + mix_.step[s] * times);
+        }
+    };
+    while (frame_ < target) {
+        if (runFramesLeft_ == 0 && !startRun()) break;
+        if (frame_ + runFramesLeft_ <= target) {
+            advance(runFramesLeft_);
+            frame_ += runFramesLeft_;
+            runFramesLeft_ = 0;
+            finishRun();
+        } else {
+            const std::uint64_t part = target - frame_;
+            advance(part);
+            frame_ = target;
+            runFramesLeft_ -= part;
+        }
+    }
+    if (runFramesLeft_ > 0) loadRows();
+}
+
+// The rows of the run about to sound: each slot's instrument at its level.
+void Player::loadRows() {
+    const PartHeader& part = score_.image.parts[part_];
+    for (int s = 0; s < kVoices; ++s) {
+        const auto row = waves_->row(part.slotInstrument[s], level_[s]);
+        mix_.row[s] = row.samples;
+        mix_.flat[s] = row.flat;
+    }
+}
+
+bool Player::seekBar(std::size_t bar) {
+    const auto start = timeline().startOfBar(bar);
+    if (!start) return false;
+    seekFrame(*start);
+    return true;
+}
+
+bool Player::seekPart(int number) {
+    const auto start = timeline().startOfPart(number);
+    if (!start) return false;
+    seekFrame(*start);
+    return true;
+}
+
+}  // namespace quarvel
