@@ -99,8 +99,10 @@ void finishOutput() {
 }
 
 int run(const std::vector<std::string>& args) {
-    const auto parsed = parseRunOptions(args);
+    std::string problem;
+    const auto parsed = parseRunOptions(args, &problem);
     if (!parsed) {
+        if (!problem.empty()) diagnose(problem);
         std::fputs(kUsageText, stdout);
         return 1;
     }

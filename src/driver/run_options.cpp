@@ -34,8 +34,96 @@ std::string stemOf(const std::string& name) {
     return name.substr(0, dot);
 }
 
-std::optional<RunOptions> parseRunOptions(const std::vector<std::string>& args) {
+namespace {
+
+// Takes the long options ("--name", "--name=value", "--name value") out of the
+// arguments, wherever they stand before a "--"; what is left is read as the
+// switches and the score name always were. False, with the reason, for an
+// option that does not exist or lacks its value.
+bool takeLongOptions(std::vector<std::string>& args, RunOptions& options, std::string& problem) {
+    std::vector<std::string> rest;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            rest.insert(rest.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+            break;
+        }
+        if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+            rest.push_back(arg);
+            continue;
+        }
+        const std::size_t equals = arg.find('=');
+        const std::string name =
+            arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+        std::optional<std::string> value;
+        if (equals != std::string::npos) value = arg.substr(equals + 1);
+        const auto flag = [&](bool& field) {
+            if (value) {
+                problem = "option '--" + name + "' takes no value";
+                return false;
+            }
+            field = true;
+            return true;
+        };
+        // An option that needs a value takes the next argument when no "=" gave one.
+        const auto needed = [&](std::string& field) {
+            if (!value) {
+                if (i + 1 >= args.size()) {
+                    problem = "option '--" + name + "' needs a value";
+                    return false;
+                }
+                value = args[++i];
+            }
+            field = *value;
+            return true;
+        };
+        bool ok = true;
+        if (name == "help") {
+            ok = flag(options.help);
+        } else if (name == "version") {
+            ok = flag(options.version);
+        } else if (name == "check") {
+            ok = flag(options.check);
+        } else if (name == "json") {
+            ok = flag(options.json);
+        } else if (name == "warn" || name == "no-warn") {
+            std::string names;
+            ok = needed(names);
+            if (ok) options.warningSwitches.push_back({names, name == "warn"});
+        } else if (name == "from") {
+            ok = needed(options.from.emplace());
+        } else if (name == "to") {
+            ok = needed(options.to.emplace());
+        } else if (name == "loop") {
+            ok = flag(options.loop);
+        } else if (name == "watch") {
+            ok = flag(options.watch);
+        } else if (name == "midi") {
+            options.midiPath = value.value_or("");
+        } else if (name == "export") {
+            ok = needed(options.exportPath.emplace());
+        } else {
+            problem = "unknown option '" + arg.substr(0, equals) + "'";
+            ok = false;
+        }
+        if (!ok) return false;
+    }
+    args = std::move(rest);
+    return true;
+}
+
+}  // namespace
+
+std::optional<RunOptions> parseRunOptions(std::vector<std::string> args, std::string* problem) {
     RunOptions options;
+    std::string reason;
+    const auto usage = [&](std::string why) -> std::optional<RunOptions> {
+        if (problem != nullptr) *problem = std::move(why);
+        return std::nullopt;
+    };
+    if (!takeLongOptions(args, options, reason)) return usage(reason);
+    // --help and --version need no score.
+    if ((options.help || options.version) && args.empty()) return options;
     std::size_t next = 0;
     while (args.size() - next >= 2 && !args[next].empty() && args[next][0] == '-') {
         std::string sw = args[next];
@@ -64,11 +152,20 @@ std::optional<RunOptions> parseRunOptions(const std::vector<std::string>& args) 
                 break;
             }
             default:
-                return std::nullopt;
+                return usage("unknown switch '" + args[next] + "'");
         }
         ++next;
     }
-    if (args.size() - next != 1) return std::nullopt;
+    if (args.size() - next != 1) {
+        if (args.size() - next == 0) return usage("no score named");
+        for (std::size_t i = next + 1; i < args.size(); ++i) {
+            if (!args[i].empty() && args[i][0] == '-') {
+                return usage("switches go before the score name ('" + args[i] + "' follows '" +
+                             args[next] + "')");
+            }
+        }
+        return usage("one score at a time ('" + args[next] + "' and '" + args[next + 1] + "')");
+    }
 
     const std::string stem = stemOf(args[next]);
     options.wavPath = stem + ".wav";

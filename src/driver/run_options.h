@@ -17,11 +17,31 @@ struct RunOptions {
     Dialect dialect = Dialect::combined;
     std::string wavPath;     // the name as typed, extension replaced by ".wav"
     std::string sourcePath;  // absolute, lexically normal, extension ".qvl"
+
+    // Long options, "--name", "--name=value" or "--name value".
+    bool help = false;     // --help: the usage with every option, status 0
+    bool version = false;  // --version
+    bool check = false;    // --check: compile only and print the diagnostics
+    bool json = false;     // --json: diagnostics as JSON lines on standard output
+    struct WarningSwitch {
+        std::string names;  // comma-separated warning names, or "all"
+        bool on;            // --warn=NAMES (true) or --no-warn=NAMES
+    };
+    std::vector<WarningSwitch> warningSwitches;  // in the order given
+    std::optional<std::string> from;             // --from BAR or LINE:COL
+    std::optional<std::string> to;               // --to BAR
+    bool loop = false;                           // --loop
+    bool watch = false;                          // --watch
+    std::optional<std::string> midiPath;         // --midi[=FILE]; "" for name.mid
+    std::optional<std::string> exportPath;       // --export FILE ("-": standard output)
 };
 
-// Parses `quarvelcd [-o][-p][-gxx][-w][-c] quarvelfile`. Switches are taken
-// only while at least two arguments remain; nullopt means the usage text.
-std::optional<RunOptions> parseRunOptions(const std::vector<std::string>& args);
+// Parses `quarvelcd [-o][-p][-gxx][-w][-c] [--option...] quarvelfile`. Long
+// options may stand anywhere (before a "--"); the short switches are taken
+// only while at least two other arguments remain. nullopt means the usage
+// text; *problem then says why ("" when there is nothing more to say).
+std::optional<RunOptions> parseRunOptions(std::vector<std::string> args,
+                                          std::string* problem = nullptr);
 
 // The score name cut at the last "." of its last path component.
 std::string stemOf(const std::string& name);
