@@ -19,6 +19,7 @@
 #include "compiler/score_compiler.h"
 #include "support/reference_renderer.h"
 #include "synth/mix_kernels.h"
+#include "synth/player.h"
 #include "output/render_loop.h"
 #include "synth/tables.h"
 
@@ -107,6 +108,28 @@ int main(int argc, char** argv) {
     line(fastest == mixPortable ? "product (portable loop)" : "product (vector loop)", product);
     line("product, portable loop", portable);
     line("per-frame reference loop", reference);
+
+    // Pulling from a player in chunks, as an audio callback does.
+    std::printf("pulling from a player (the product's loop), against pushing 4096-frame buffers:\n");
+    std::vector<std::uint32_t> chunk(4096);
+    for (const std::size_t size : {std::size_t{4096}, std::size_t{128}}) {
+        const double pulled = bestSeconds(3, [&] {
+            Player player(score, tables, 0, fastest);
+            while (player.render(chunk.data(), size) == size) {
+            }
+        });
+        std::printf("  %4zu-frame chunks             %8.1f Mframes/s %9.0fx real time %6.2fx push\n",
+                    size, frames / pulled / 1e6, audioSeconds / pulled, product / pulled);
+    }
+    {
+        Player player(score, tables, 0, fastest);
+        const std::size_t lastBar = score.sourceMap.bars.size() - 1;
+        const double seek = bestSeconds(5, [&] { player.seekBar(lastBar); });
+        Player fresh(score, tables, 0, fastest);
+        const double firstSeek = bestSeconds(1, [&] { fresh.seekBar(lastBar); });
+        std::printf("  seek to the last bar (%zu)     %8.3f ms (%.3f ms with laying out the timeline)\n",
+                    lastBar + 1, seek * 1e3, firstSeek * 1e3);
+    }
 
     // The whole program, start-up and compile included.
     long peakKiB = 0;

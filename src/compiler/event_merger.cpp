@@ -2,6 +2,9 @@
 // score events: spans in which no voice starts or ends a note. Each voice's
 // note code is resolved into a note number with the transposition, step
 // offsets, slot map and accidental memory in force at the merge.
+#include <algorithm>
+#include <cstdint>
+
 #include "compiler/note_tokens.h"
 #include "compiler/score_compiler.h"
 
@@ -36,7 +39,10 @@ void ScoreCompiler::mergeVoiceQueues() {
         for (int v = 0; v < kVoices; ++v) {
             QueueEntry& entry = *head[v];
             if (options_.keepNotes && entry.duration != kQueueEndMark && previous[v] != &entry) {
-                sourceMap.notes.push_back({bar, entry.token, barTicks, entry.duration,
+                const auto token = static_cast<std::uint32_t>(sourceMap.tokens.size());
+                sourceMap.tokens.push_back(
+                    {sourceMap.pointAt(entry.textOffset()), entry.textLength});
+                sourceMap.notes.push_back({bar, token, barTicks, entry.duration,
                                            static_cast<std::uint8_t>(v), entry.code});
             }
             previous[v] = &entry;
@@ -59,20 +65,34 @@ void ScoreCompiler::mergeVoiceQueues() {
         barTicks += shortest;
     }
     for (auto& queue : queues) queue.tail = 0;
-    if (image.events.size() == firstEvent) return;
+    if (image.events.size() != firstEvent) recordBar(firstEvent, barTicks, queued);
+}
 
+// A merge that produced events is a bar: it keeps where its notes are.
+void ScoreCompiler::recordBar(std::size_t firstEvent, std::uint32_t ticks,
+                              const std::array<std::size_t, kVoices>& queued) {
     BarSource source;
     source.firstEvent = firstEvent;
     source.eventCount = image.events.size() - firstEvent;
-    source.ticks = barTicks;
+    source.ticks = ticks;
     source.slotMapIndex = state.slotMapIndex;
+    std::size_t first = SIZE_MAX;
+    std::size_t last = 0;
     for (int v = 0; v < kVoices; ++v) {
+        if (queued[v] == 0) continue;
+        std::size_t voiceFirst = SIZE_MAX;
+        std::size_t voiceLast = 0;
         for (std::size_t i = 0; i < queued[v]; ++i) {
-            const TokenSource& token = sourceMap.tokens[queues[v].storage[i].token];
-            source.voiceText[v].add(token);
-            source.text.add(token);
+            const QueueEntry& entry = queues[v].storage[i];
+            const std::size_t begin = entry.textOffset();
+            voiceFirst = std::min(voiceFirst, begin);
+            voiceLast = std::max(voiceLast, begin + std::max<std::size_t>(entry.textLength, 1) - 1);
         }
+        source.voiceText[v] = {sourceMap.pointAt(voiceFirst), sourceMap.pointAt(voiceLast), false};
+        first = std::min(first, voiceFirst);
+        last = std::max(last, voiceLast);
     }
+    source.text = {sourceMap.pointAt(first), sourceMap.pointAt(last), false};
     sourceMap.bars.push_back(source);
 }
 

@@ -46,11 +46,8 @@ std::uint8_t classBitsForSum(int sum) {
 void ScoreCompiler::queueNote(std::uint8_t first) {
     // The token's first byte was just read.
     const std::size_t begin = reader.position() - 1;
-    const auto token = static_cast<std::uint32_t>(sourceMap.tokens.size());
-    sourceMap.tokens.push_back({{begin, reader.lineNumber(),
-                                 static_cast<std::int64_t>(reader.position()) -
-                                     static_cast<std::int64_t>(reader.lineStart())},
-                                1});
+    VoiceQueue& queue = queues[state.currentVoice];
+    const std::size_t firstEntry = queue.tail;
     std::uint8_t code = kRestCode;
     if (first != '$') {
         std::uint8_t degreeChar = first;
@@ -92,8 +89,7 @@ void ScoreCompiler::queueNote(std::uint8_t first) {
         }
     }
 
-    queues[state.currentVoice].push(
-        {state.currentDuration, state.envelopeLevel[state.currentVoice], code, token});
+    queue.push({state.currentDuration, state.envelopeLevel[state.currentVoice], code});
 
     switch (reader.nextChar()) {
         case '"':
@@ -111,7 +107,10 @@ void ScoreCompiler::queueNote(std::uint8_t first) {
         default:
             reader.unreadChar();
     }
-    sourceMap.tokens[token].length = static_cast<std::uint32_t>(reader.position() - begin);
+    // The entries of this token (a rest piece included) know its text.
+    for (std::size_t i = firstEntry; i < queue.tail; ++i) {
+        queue.storage[i].setText(begin, reader.position() - begin);
+    }
 }
 
 // The quote marks cut the note short by one or two ticks; in noise mode they
@@ -123,7 +122,7 @@ void ScoreCompiler::articulateByTicks(std::uint8_t ticks) {
     const bool burst = state.noteMode == kNoteModeNoise;
     queue.at(queue.tail - 1).duration = burst ? ticks : static_cast<std::uint8_t>(total - ticks);
     queue.push({burst ? static_cast<std::uint8_t>(total - ticks) : ticks,
-                state.envelopeLevel[state.currentVoice], kRestCode, lastToken()});
+                state.envelopeLevel[state.currentVoice], kRestCode});
 }
 
 // "," keeps half the note and ";" three quarters; the note keeps the larger
@@ -134,7 +133,7 @@ void ScoreCompiler::articulateByShift(std::uint8_t shift) {
     VoiceQueue& queue = queues[state.currentVoice];
     const auto rest = static_cast<std::uint8_t>(total >> shift);
     queue.at(queue.tail - 1).duration = static_cast<std::uint8_t>(total - rest);
-    queue.push({rest, state.envelopeLevel[state.currentVoice], kRestCode, lastToken()});
+    queue.push({rest, state.envelopeLevel[state.currentVoice], kRestCode});
 }
 
 }  // namespace quarvel

@@ -8,6 +8,7 @@ CompiledScore compileScore(const SourceText& text, Dialect dialect, const Compil
 
 ScoreCompiler::ScoreCompiler(const SourceText& text, Dialect dialect, const CompileOptions& options)
     : reader(text), options_(options) {
+    reader.recordLinesInto(&sourceMap.lineStarts);
     state.quarvelDialect = dialect == Dialect::quarvel;
     settings.decayRate = dialect == Dialect::lutera ? 6 : 0;
 }

@@ -62,10 +62,8 @@ class ScoreCompiler {
     SourceMap sourceMap;
 
   private:
-    std::uint32_t lastToken() const {
-        return static_cast<std::uint32_t>(sourceMap.tokens.size() - 1);
-    }
-    void recordBar(std::size_t firstEvent);
+    void recordBar(std::size_t firstEvent, std::uint32_t ticks,
+                   const std::array<std::size_t, kVoices>& queued);
     void linkPart(const PartHeader& header);
     void repeatEnd();
     void comment();

@@ -71,13 +71,25 @@ inline constexpr std::array<std::int32_t, 42> kScaleTable = [] {
 }();
 
 // One waiting note of a voice: length in ticks, envelope level, note code,
-// and the note token it came from (an index into SourceMap::tokens). A
-// duration of 255 marks the end of the queued notes.
+// and where the note token it came from lies in the text (its first byte and
+// its length, at most 255 counted). A duration of 255 marks the end of the
+// queued notes.
 struct QueueEntry {
     std::uint8_t duration = 0;
     std::uint8_t level = 0;
     std::uint8_t code = 0;
-    std::uint32_t token = 0;
+    std::uint8_t textLength = 0;
+    std::uint32_t textLow = 0;  // the offset in two halves keeps the entry at 12 bytes
+    std::uint32_t textHigh = 0;
+
+    std::size_t textOffset() const {
+        return static_cast<std::size_t>((std::uint64_t{textHigh} << 32) | textLow);
+    }
+    void setText(std::size_t offset, std::size_t length) {
+        textLow = static_cast<std::uint32_t>(offset);
+        textHigh = static_cast<std::uint32_t>(std::uint64_t{offset} >> 32);
+        textLength = static_cast<std::uint8_t>(length < 255 ? length : 255);
+    }
 };
 
 inline constexpr std::uint8_t kQueueEndMark = 255;
@@ -176,7 +188,6 @@ struct TextRange {
     TextPoint last;
     bool empty = true;
 
-    void add(const TokenSource& token);
     bool contains(std::int64_t line, std::int64_t column) const;
 };
 
@@ -204,9 +215,17 @@ struct NoteSource {
 
 // Where the music is in the text.
 struct SourceMap {
-    std::vector<TokenSource> tokens;  // every note token queued, in text order
     std::vector<BarSource> bars;
-    std::vector<NoteSource> notes;  // kept only on request (CompileOptions::keepNotes)
+    // Kept only on request (CompileOptions::keepNotes): every queue entry
+    // merged, and the tokens they came from.
+    std::vector<NoteSource> notes;
+    std::vector<TokenSource> tokens;
+    // The offset of the first byte of every line: line n starts at
+    // lineStarts[n - 1].
+    std::vector<std::size_t> lineStarts{0};
+
+    // Line and column of a byte of the text, as the reader counts them.
+    TextPoint pointAt(std::size_t offset) const;
 
     // The bar whose events include this one; nullopt for part terminators and
     // events of no bar.

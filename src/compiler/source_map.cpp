@@ -4,19 +4,6 @@
 
 namespace quarvel {
 
-void TextRange::add(const TokenSource& token) {
-    // The last byte of the token: its length counts from its first byte, and
-    // a token never ends in a line end (line ends are skipped before marks).
-    TextPoint end = token.first;
-    if (token.length > 1) {
-        end.offset += token.length - 1;
-        end.column += token.length - 1;
-    }
-    if (empty || token.first.offset < first.offset) first = token.first;
-    if (empty || end.offset > last.offset) last = end;
-    empty = false;
-}
-
 bool TextRange::contains(std::int64_t line, std::int64_t column) const {
     if (empty) return false;
     const auto before = [](std::int64_t l1, std::int64_t c1, std::int64_t l2, std::int64_t c2) {
@@ -24,6 +11,13 @@ bool TextRange::contains(std::int64_t line, std::int64_t column) const {
     };
     return !before(line, column, first.line, first.column) &&
            !before(last.line, last.column, line, column);
+}
+
+TextPoint SourceMap::pointAt(std::size_t offset) const {
+    const auto after = std::upper_bound(lineStarts.begin(), lineStarts.end(), offset);
+    const auto line = static_cast<std::int64_t>(after - lineStarts.begin());
+    const std::size_t start = line > 0 ? *(after - 1) : 0;
+    return {offset, line, static_cast<std::int64_t>(offset - start) + 1};
 }
 
 std::optional<std::size_t> SourceMap::barOfEvent(std::size_t event) const {

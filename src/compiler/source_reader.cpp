@@ -29,6 +29,9 @@ std::uint8_t SourceReader::nextCharAfterLineEnds() {
         if (cursor_ < end_ && bytes_[cursor_] == pair) ++cursor_;
         ++lineNumber_;
         lineStart_ = cursor_;
+        // A repeat passes its lines again; each line is kept once.
+        if (lineStarts_ != nullptr && cursor_ > lineStarts_->back())
+            lineStarts_->push_back(cursor_);
     }
 }
 

@@ -79,6 +79,10 @@ class SourceReader {
     std::size_t position() const { return cursor_; }
     std::int32_t lineNumber() const { return lineNumber_; }
     std::size_t lineStart() const { return lineStart_; }
+    // Appends the offset of the first byte of every new line passed to
+    // `starts` (which must hold the first line's start already).
+    void recordLinesInto(std::vector<std::size_t>* starts) { lineStarts_ = starts; }
+
     // Jumps back to a saved position with its line counters (repeats).
     void seek(std::size_t position, std::int32_t lineNumber, std::size_t lineStart) {
         cursor_ = position;
@@ -94,6 +98,7 @@ class SourceReader {
     std::size_t cursor_ = 0;
     std::int32_t lineNumber_ = 1;
     std::size_t lineStart_ = 0;
+    std::vector<std::size_t>* lineStarts_ = nullptr;
 };
 
 }  // namespace quarvel

@@ -14,8 +14,9 @@
 #include <vector>
 
 #include "compiler/score_compiler.h"
-#include "support/reference_renderer.h"
 #include "output/render_loop.h"
+#include "support/reference_renderer.h"
+#include "synth/player.h"
 
 namespace quarvel {
 namespace {
@@ -25,6 +26,53 @@ constexpr std::size_t kCap = 6 * kBufferFrames;
 struct Outcome {
     std::vector<std::uint32_t> frames;  // as handed over, for checks on the music itself
 };
+
+// A player pulled in chunks of random sizes gives the reference frames; a
+// seek to a bar, or to any frame, gives the frames the whole rendering has
+// from there.
+void expectPulledAndSoughtIdentical(const CompiledScore& score, const Tables& tables, int startPart,
+                                    const std::vector<std::uint32_t>& expected) {
+    std::mt19937 random(static_cast<unsigned>(expected.size() * 31 + startPart));
+    Player player(score, tables, startPart);
+    std::vector<std::uint32_t> pulled(expected.size() + 1);
+    std::size_t have = 0;
+    while (have < expected.size()) {
+        const std::size_t want =
+            std::min<std::size_t>(expected.size() - have, 1 + random() % (random() % 2 ? 7 : 9000));
+        const std::size_t got = player.render(pulled.data() + have, want);
+        have += got;
+        if (got < want) break;
+    }
+    pulled.resize(have);
+    EXPECT_TRUE(pulled == expected) << "pulled frames differ";
+    if (expected.size() < static_cast<std::size_t>(kCap)) {
+        EXPECT_EQ(player.render(pulled.data(), 1), 0u) << "frames after the end";
+        EXPECT_TRUE(player.atEnd());
+        EXPECT_EQ(player.totalFrames(), expected.size());
+    }
+
+    const auto from = [&](std::uint64_t start, const char* what) {
+        const std::size_t count = std::min<std::size_t>(expected.size() - start, 3000);
+        std::vector<std::uint32_t> got(count);
+        EXPECT_EQ(player.render(got.data(), count), count) << what;
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), expected.begin() + start))
+            << what << " " << start << ": frames differ";
+    };
+    const auto& bars = score.sourceMap.bars;
+    for (std::size_t b : {std::size_t{0}, bars.size() / 2, bars.size() - 1}) {
+        if (b >= bars.size()) continue;
+        const auto start = player.timeline().startOfBar(b);
+        if (!start || *start >= expected.size()) continue;
+        ASSERT_TRUE(player.seekBar(b));
+        EXPECT_EQ(player.frame(), *start);
+        from(*start, "from bar");
+    }
+    if (!expected.empty()) {
+        const std::uint64_t frame = random() % expected.size();
+        player.seekFrame(frame);
+        from(frame, "from frame");
+    }
+}
 
 Outcome expectIdentical(const CompiledScore& score, int startPart, const std::string& label) {
     SCOPED_TRACE(label + ", start part " + std::to_string(startPart));
@@ -50,6 +98,7 @@ Outcome expectIdentical(const CompiledScore& score, int startPart, const std::st
     EXPECT_EQ(q.streamCrc, r.streamCrc);
     EXPECT_EQ(q.samplesRendered, r.samplesRendered);
     EXPECT_TRUE(portable.frames == reference.frames);
+    expectPulledAndSoughtIdentical(score, tables, startPart, reference.frames);
     return {std::move(product.frames)};
 }
 

@@ -1,0 +1,194 @@
+// The C API: the frames and numbers the program has, clean answers to
+// misuse, lifetimes, and players on two threads.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "compiler/score_compiler.h"
+#include "quarvel.h"
+#include "support/reference_renderer.h"
+
+namespace quarvel {
+namespace {
+
+const std::string kScore = "JAT3 V1 Q 1 3 5 8 M V2 H -3 -5 V1 Q 8 5 3 1 M P01 W 7 R01 P02 H 1\n";
+
+quarvel_score* compile(const std::string& text, int dialect = QUARVEL_DIALECT_COMBINED) {
+    quarvel_diagnostic error{};
+    quarvel_score* score = quarvel_compile(text.data(), text.size(), dialect, &error);
+    EXPECT_NE(score, nullptr) << error.message;
+    return score;
+}
+
+std::vector<int16_t> renderAll(quarvel_player* player, std::size_t chunk) {
+    std::vector<int16_t> all;
+    std::vector<int16_t> buffer(2 * chunk);
+    for (std::size_t n; (n = quarvel_player_render(player, buffer.data(), chunk)) > 0;) {
+        all.insert(all.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(2 * n));
+    }
+    return all;
+}
+
+TEST(CApi, RendersTheReferenceFramesFromEveryStartPart) {
+    const CompiledScore compiled = compileScore(SourceText(kScore), Dialect::combined);
+    const Tables tables = buildTables(compiled.instruments);
+    quarvel_score* score = compile(kScore);
+    for (int start : {0, 1, 2, 7}) {
+        const ReferenceRender expected = referenceRender(compiled, tables, start);
+        std::vector<int16_t> samples(2 * expected.frames.size());
+        std::memcpy(samples.data(), expected.frames.data(), 4 * expected.frames.size());
+        quarvel_player* player = quarvel_player_new(score, start);
+        EXPECT_EQ(quarvel_score_total_frames(score, start), expected.frames.size());
+        EXPECT_EQ(renderAll(player, 1000), samples) << "start part " << start;
+        quarvel_player_free(player);
+    }
+    quarvel_score_free(score);
+}
+
+TEST(CApi, CompileErrorsCarryTheProgramsNumbersAndPlaces) {
+    struct Case {
+        const char* text;
+        int number, line, column;
+    } const cases[] = {
+        {"Q1 2\n3 VG", 2, 2, 4},
+        {"Q1\n\n  V6", 3, 3, 4},
+        {"R05", 4, 1, 3},
+        {"W. 1", 6, 1, 3},
+        // At the end of the text the reader has passed the line end it appends.
+        {"W.", 6, 2, 0},
+    };
+    for (const Case& c : cases) {
+        quarvel_diagnostic error{};
+        EXPECT_EQ(quarvel_compile(c.text, std::strlen(c.text), QUARVEL_DIALECT_COMBINED, &error),
+                  nullptr);
+        EXPECT_EQ(error.number, c.number) << c.text;
+        EXPECT_EQ(error.line, c.line) << c.text;
+        EXPECT_EQ(error.column, c.column) << c.text;
+        EXPECT_NE(error.message[0], '\0');
+    }
+}
+
+TEST(CApi, MisuseAnswersCleanly) {
+    quarvel_diagnostic error{};
+    EXPECT_EQ(quarvel_compile(nullptr, 3, 0, &error), nullptr);
+    EXPECT_EQ(error.number, QUARVEL_ERROR_ARGUMENT);
+    EXPECT_EQ(quarvel_compile("Q1", 2, 7, nullptr), nullptr);
+    quarvel_score* empty = quarvel_compile(nullptr, 0, 0, nullptr);
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(quarvel_score_total_frames(empty, 0), 0u);
+    quarvel_score_free(empty);
+
+    int16_t samples[8];
+    quarvel_position position{};
+    quarvel_bar bar{};
+    EXPECT_EQ(quarvel_player_new(nullptr, 0), nullptr);
+    EXPECT_EQ(quarvel_player_render(nullptr, samples, 4), 0u);
+    EXPECT_EQ(quarvel_player_render_float(nullptr, nullptr, 4), 0u);
+    EXPECT_EQ(quarvel_player_position(nullptr, &position), QUARVEL_EINVAL);
+    EXPECT_EQ(quarvel_player_seek_bar(nullptr, 1), QUARVEL_EINVAL);
+    EXPECT_EQ(quarvel_score_bar(nullptr, 1, &bar), QUARVEL_EINVAL);
+    EXPECT_EQ(quarvel_score_bar_count(nullptr), 0);
+    EXPECT_EQ(quarvel_score_notes(nullptr, 0, nullptr, 0), 0u);
+    quarvel_score_free(nullptr);
+    quarvel_player_free(nullptr);
+
+    quarvel_score* score = compile(kScore);
+    quarvel_player* player = quarvel_player_new(score, 0);
+    EXPECT_EQ(quarvel_player_render(player, nullptr, 4), 0u);
+    EXPECT_EQ(quarvel_player_render(player, samples, 0), 0u);
+    EXPECT_EQ(quarvel_player_position(player, nullptr), QUARVEL_EINVAL);
+    EXPECT_EQ(quarvel_player_seek_bar(player, 0), QUARVEL_ENOTFOUND);
+    EXPECT_EQ(quarvel_player_seek_bar(player, 99), QUARVEL_ENOTFOUND);
+    EXPECT_EQ(quarvel_player_seek_part(player, 0x33), QUARVEL_ENOTFOUND);
+    EXPECT_EQ(quarvel_score_bar(score, 0, &bar), QUARVEL_ENOTFOUND);
+    // Past the end: nothing more, however often asked.
+    EXPECT_EQ(quarvel_player_seek_frame(player, UINT64_MAX), QUARVEL_OK);
+    EXPECT_EQ(quarvel_player_render(player, samples, 4), 0u);
+    EXPECT_EQ(quarvel_player_render(player, samples, 4), 0u);
+    ASSERT_EQ(quarvel_player_position(player, &position), QUARVEL_OK);
+    EXPECT_EQ(position.frame, position.total_frames);
+    EXPECT_EQ(position.bar, 0);
+    quarvel_player_free(player);
+    quarvel_score_free(score);
+}
+
+TEST(CApi, PositionsBarsSeeksAndFloats) {
+    quarvel_score* score = compile(kScore);
+    // Bars: two bar lines, part 1's whole note, part 2's half note; the
+    // replay and the empty closes make none.
+    ASSERT_EQ(quarvel_score_bar_count(score), 4);
+    quarvel_bar bar{};
+    ASSERT_EQ(quarvel_score_bar(score, 2, &bar), QUARVEL_OK);
+    EXPECT_EQ(bar.first_line, 1);
+    EXPECT_EQ(bar.first_column, std::string(kScore).find("-3") + 1);
+    EXPECT_EQ(bar.last_column, std::string(kScore).find(" M P01") - 1 + 1);
+    EXPECT_EQ(bar.ticks, 192u);
+    EXPECT_EQ(quarvel_score_bar_at(score, 1, bar.first_column + 1), 2);
+
+    quarvel_player* whole = quarvel_player_new(score, 0);
+    const std::vector<int16_t> all = renderAll(whole, 4096);
+    quarvel_player* player = quarvel_player_new(score, 0);
+    quarvel_score_free(score);  // the players keep it
+    // Bar 3 (part 1's whole note) sounds twice: the seek goes to its first pass.
+    ASSERT_EQ(quarvel_player_seek_bar(player, 3), QUARVEL_OK);
+    quarvel_position position{};
+    ASSERT_EQ(quarvel_player_position(player, &position), QUARVEL_OK);
+    EXPECT_EQ(position.bar, 3);
+    EXPECT_EQ(position.part, 1);
+    EXPECT_EQ(position.bar_start_frame, position.frame);
+    std::vector<float> floats(2 * 500);
+    ASSERT_EQ(quarvel_player_render_float(player, floats.data(), 500), 500u);
+    for (std::size_t i = 0; i < floats.size(); ++i) {
+        ASSERT_EQ(floats[i], static_cast<float>(all[2 * position.frame + i]) / 32768.0f);
+    }
+    ASSERT_EQ(quarvel_player_seek_part(player, 2), QUARVEL_OK);
+    ASSERT_EQ(quarvel_player_position(player, &position), QUARVEL_OK);
+    EXPECT_EQ(position.part, 2);
+    EXPECT_EQ(position.bar, 4);
+    quarvel_player_free(player);
+    quarvel_player_free(whole);
+}
+
+TEST(CApi, PlayersOnTwoThreadsRenderIndependently) {
+    quarvel_score* score = compile(kScore);
+    quarvel_player* first = quarvel_player_new(score, 0);
+    const std::vector<int16_t> expected = renderAll(first, 4096);
+    quarvel_player_free(first);
+    std::vector<int16_t> results[2];
+    std::thread threads[2];
+    for (int t = 0; t < 2; ++t) {
+        threads[t] = std::thread([&, t] {
+            quarvel_player* player = quarvel_player_new(score, 0);
+            results[t] = renderAll(player, t == 0 ? 128 : 777);
+            quarvel_player_free(player);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    quarvel_score_free(score);
+    EXPECT_EQ(results[0], expected);
+    EXPECT_EQ(results[1], expected);
+}
+
+TEST(CApi, NotesAsTheySound) {
+    quarvel_score* score = compile("V1 Q 1 3 3 M V2 H _ 5\n");
+    const std::size_t count = quarvel_score_notes(score, 0, nullptr, 0);
+    std::vector<quarvel_note> notes(count);
+    ASSERT_EQ(quarvel_score_notes(score, 0, notes.data(), count), count);
+    // "3 3" holds one note: the same pitch is not attacked again.
+    ASSERT_EQ(count, 3u);
+    EXPECT_EQ(notes[0].note, 39);
+    EXPECT_EQ(notes[1].note, 42);
+    EXPECT_EQ(notes[1].frames, 2 * notes[0].frames);
+    EXPECT_EQ(notes[2].voice, 2);
+    EXPECT_EQ(notes[2].note, 73 + 5);
+    EXPECT_EQ(notes[2].line, 1);
+    EXPECT_EQ(notes[2].column, 21);
+    EXPECT_EQ(notes[2].bar, 2);
+    quarvel_score_free(score);
+}
+
+}  // namespace
+}  // namespace quarvel
