@@ -137,17 +137,17 @@ constexpr std::array<std::int8_t, 6> kClassAlteration{0, 0, 1, 2, -1, -2};
 }  // namespace
 
 std::uint8_t ScoreCompiler::resolvePitch(int voice, std::uint8_t code) {
-    const std::uint8_t cls = noteClassOf(code);
+    const NoteClass cls = noteClassOf(code);
     if (cls == NoteClass::rest) return 0;
-    if (cls == NoteClass::noise) return static_cast<std::uint8_t>(73 + degreeOf(code));
+    if (cls == NoteClass::noise) return static_cast<std::uint8_t>(kFirstNoiseNote + degreeOf(code));
 
     // Degrees -15..16 and offsets -15..15 keep the sum within the table.
-    const FoldedIndex folded =
-        kFoldedIndex[signedDegree(code) + state.voiceStepOffset[voice] + 21 - kIndexLow];
+    const FoldedIndex folded = kFoldedIndex[signedDegree(code) + state.voiceStepOffset[voice] +
+                                            kDegreeZeroIndex - kIndexLow];
 
     const int row = (state.optionFlags & kOptionSeparateAccidentals) ? voice : 0;
     std::int8_t& alteration = state.accidentals[row][folded.step];
-    if (cls != NoteClass::plain) alteration = kClassAlteration[cls];
+    if (cls != NoteClass::plain) alteration = kClassAlteration[static_cast<int>(cls)];
 
     // Scale notes 1..72, alterations -2..2 and transpositions -15..15.
     return kFoldedNote[kScaleTable[folded.index] + alteration + state.transpose - kNoteLow];

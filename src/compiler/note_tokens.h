@@ -9,7 +9,7 @@ inline constexpr std::uint8_t kRestCode = 0x70;
 inline constexpr std::uint8_t kDownBit = 0x80;  // the degree counts downward
 inline constexpr int kNotAccidental = 99;
 
-enum NoteClass : std::uint8_t {
+enum class NoteClass : std::uint8_t {
     plain = 0,
     natural = 1,
     sharp = 2,
@@ -20,9 +20,14 @@ enum NoteClass : std::uint8_t {
     rest = 7,
 };
 
-inline constexpr std::uint8_t noteClassOf(std::uint8_t code) {
-    return (code >> 4) & 7;
+inline constexpr NoteClass noteClassOf(std::uint8_t code) {
+    return static_cast<NoteClass>((code >> 4) & 7);
 }
+
+// The first noise rate's note number; noise degrees 0..15 follow it.
+inline constexpr std::uint8_t kFirstNoiseNote = 73;
+// The diatonic index of degree 0 with no step offset: the C that is note 37.
+inline constexpr int kDegreeZeroIndex = 21;
 inline constexpr std::uint8_t degreeOf(std::uint8_t code) {
     return code & 0x0F;
 }
