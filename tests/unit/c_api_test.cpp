@@ -39,7 +39,8 @@ TEST(CApi, RendersTheReferenceFramesFromEveryStartPart) {
     for (int start : {0, 1, 2, 7}) {
         const ReferenceRender expected = referenceRender(compiled, tables, start);
         std::vector<int16_t> samples(2 * expected.frames.size());
-        std::memcpy(samples.data(), expected.frames.data(), 4 * expected.frames.size());
+        if (!samples.empty())
+            std::memcpy(samples.data(), expected.frames.data(), 2 * samples.size());
         quarvel_player* player = quarvel_player_new(score, start);
         EXPECT_EQ(quarvel_score_total_frames(score, start), expected.frames.size());
         EXPECT_EQ(renderAll(player, 1000), samples) << "start part " << start;
