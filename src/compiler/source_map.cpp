@@ -14,10 +14,18 @@ bool TextRange::contains(std::int64_t line, std::int64_t column) const {
 }
 
 TextPoint SourceMap::pointAt(std::size_t offset) const {
-    const auto after = std::upper_bound(lineStarts.begin(), lineStarts.end(), offset);
-    const auto line = static_cast<std::int64_t>(after - lineStarts.begin());
-    const std::size_t start = line > 0 ? *(after - 1) : 0;
-    return {offset, line, static_cast<std::int64_t>(offset - start) + 1};
+    // The compiler asks about the text it has just read: look at the last
+    // lines first, then search.
+    std::size_t line = lineStarts.size();
+    for (int steps = 0; steps < 4 && line > 0 && lineStarts[line - 1] > offset; ++steps) --line;
+    if (line > 0 && lineStarts[line - 1] > offset) {
+        line = static_cast<std::size_t>(
+            std::upper_bound(lineStarts.begin(),
+                             lineStarts.begin() + static_cast<std::ptrdiff_t>(line), offset) -
+            lineStarts.begin());
+    }
+    const std::size_t start = line > 0 ? lineStarts[line - 1] : 0;
+    return {offset, static_cast<std::int64_t>(line), static_cast<std::int64_t>(offset - start) + 1};
 }
 
 std::optional<std::size_t> SourceMap::barOfEvent(std::size_t event) const {
