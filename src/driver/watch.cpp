@@ -34,7 +34,7 @@ constexpr std::chrono::milliseconds kAfterSave{3};
 constexpr std::chrono::milliseconds kAfterWrite{30};
 constexpr std::chrono::milliseconds kPoll{50};
 
-const char kKeys[] = "ESC/q quit \u00b7 space restart \u00b7 \u2190/\u2192 bar \u00b7 TAB skip";
+const char kKeys[] = "ESC quit \u00b7 space restart \u00b7 \u2190\u2192 bar";
 
 // The score's directory under inotify, so that every way of saving is seen:
 // writing in place, truncating and writing, a new file renamed into place.
