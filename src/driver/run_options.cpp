@@ -39,7 +39,7 @@ void resolveScoreCase(RunOptions& options) {
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::path source(options.sourcePath);
-    if (fs::exists(fs::symlink_status(source, error)) || error) return;
+    if (fs::symlink_status(source, error).type() != fs::file_type::not_found) return;
     const std::string stem = source.stem().string();
     const fs::path folder = source.parent_path();
     std::vector<std::string> found;
