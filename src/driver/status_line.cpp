@@ -128,7 +128,7 @@ StatusLine::~StatusLine() {
 }
 
 bool StatusLine::due() const {
-    return enabled_ && std::chrono::steady_clock::now() - last_ >= std::chrono::milliseconds(200);
+    return enabled_ && std::chrono::steady_clock::now() - last_ >= std::chrono::milliseconds(100);
 }
 
 void StatusLine::draw(const std::string& text) {
