@@ -2,7 +2,10 @@
 // report with the offer to edit, and the hand-over to the user's editor.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "compiler/source_reader.h"
 #include "driver/run_options.h"
@@ -27,9 +30,23 @@ void diagnose(const std::string& message);
 [[noreturn]] void reportCompileError(const RunOptions& options, const CompileError& error,
                                      const SourceText& text, Terminal& terminal);
 
-// Replaces the program by $QUARVEL_EDIT opened on the score. Returns only when
-// that cannot be done, after saying why.
-void editorHandOff(const RunOptions& options);
+// Replaces the program by the user's editor opened on the score: the command
+// line in $QUARVEL_EDIT, else $VISUAL, else $EDITOR, with the score's path as
+// its last argument, and "+LINE" before it when a line is given and the
+// editor takes one. Returns only when that cannot be done, after saying why.
+void editorHandOff(const RunOptions& options, std::optional<std::int64_t> line = std::nullopt);
+
+// An editor command line split into words as a shell splits simple ones:
+// blanks separate, single quotes keep everything, double quotes keep all but
+// the backslash before " \ $ and `, a backslash outside quotes keeps the next
+// character. Nothing is expanded. nullopt, with the reason, for an unclosed
+// quote or no word at all.
+std::optional<std::vector<std::string>> splitCommandLine(const std::string& text,
+                                                         std::string* problem = nullptr);
+
+// Whether the program (a name or a path) opens a file at a line given as
+// "+LINE" before it: the vi family, nano, the emacsen, micro, kakoune, ...
+bool takesLineArgument(const std::string& program);
 
 // The source line and caret shown under a compile error diagnostic.
 std::string errorContext(const CompileError& error, const SourceText& text);

@@ -8,20 +8,28 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <new>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "compiler/score_compiler.h"
 #include "driver/exits.h"
+#include "driver/play_range.h"
 #include "driver/run_options.h"
+#include "driver/status_line.h"
 #include "driver/terminal.h"
+#include "driver/watch.h"
 #include "output/audio_device.h"
 #include "output/output_error.h"
-#include "output/sample_sink.h"
 #include "output/render_loop.h"
+#include "output/sample_sink.h"
+#include "quarvel.h"
 #include "synth/tables.h"
 
 namespace quarvel {
@@ -98,6 +106,71 @@ void finishOutput() {
     }
 }
 
+int printHelpOrVersion(const RunOptions& options) {
+    if (options.help) {
+        std::fputs(kUsageText, stdout);
+        std::fputs(kLongOptionsText, stdout);
+    } else {
+        std::printf("quarvelcd 2.3 (libquarvel %s)\n", quarvel_version());
+    }
+    finishOutput();
+    return 0;
+}
+
+// --from and --to as written; a value that is neither a bar nor a place in
+// the text ends the run before anything is read.
+std::pair<std::optional<BarPlace>, std::optional<BarPlace>> rangeOptions(
+    const RunOptions& options) {
+    std::string problem;
+    std::optional<BarPlace> from, to;
+    if (options.from) from = parseBarPlace(*options.from, true, &problem);
+    if (options.to && problem.empty()) to = parseBarPlace(*options.to, false, &problem);
+    if (problem.empty() && (options.loop || options.watch) && !options.playFlag) {
+        problem =
+            std::string(options.loop ? "--loop" : "--watch") + " plays: it goes without -w and -c";
+    }
+    if (!problem.empty()) {
+        diagnose((options.from && !from ? "--from: "
+                  : options.to && !to   ? "--to: "
+                                        : "") +
+                 problem);
+        exitWith(options, 1);
+    }
+    return {from, to};
+}
+
+// The status line while playing follows the frames the device has played;
+// a run that writes or checks shows its progress once it takes a while.
+SampleSink::PollHook statusHook(const RunOptions& options, StatusLine& status, SampleSink& sink,
+                                Player& player, const FrameRange& range) {
+    const std::string name = std::filesystem::path(options.sourcePath).filename().string();
+    if (!options.playFlag) {
+        const auto started = std::chrono::steady_clock::now();
+        const std::string label =
+            std::filesystem::path(options.writeWav ? options.wavPath : options.sourcePath)
+                .filename()
+                .string();
+        return [&status, &sink, range, started, label] {
+            if (!status.due() ||
+                std::chrono::steady_clock::now() - started < std::chrono::seconds(1)) {
+                return;
+            }
+            status.draw(formatProgress(label, sink.framesHanded(), range.end - range.start,
+                                       StatusLine::width()));
+        };
+    }
+    const bool loop = options.loop;
+    return [&status, &sink, &player, range, loop, name] {
+        if (!status.due()) return;
+        StatusView view = viewAt(player.timeline(),
+                                 soundingFrame(sink.framesPlayed(), range.start, range.end, loop));
+        view.name = name;
+        if (loop) view.note = "looping";
+        view.keys = "ESC stop \u00b7 space edit \u00b7 TAB skip";
+        status.draw(formatStatus(view, StatusLine::width()));
+    };
+}
+
 int run(const std::vector<std::string>& args) {
     std::string problem;
     const auto parsed = parseRunOptions(args, &problem);
@@ -107,6 +180,9 @@ int run(const std::vector<std::string>& args) {
         return 1;
     }
     RunOptions options = *parsed;
+    if (options.help || options.version) return printHelpOrVersion(options);
+    resolveScoreCase(options);
+    const auto [from, to] = rangeOptions(options);
     Terminal terminal;
 
     if (shiftHeld()) editorHandOff(options);
@@ -118,6 +194,7 @@ int run(const std::vector<std::string>& args) {
     } else {
         options.startPart = 0;
     }
+    if (options.watch) return runWatch(options, terminal, text, from, to);
 
     CompiledScore score;
     try {
@@ -137,11 +214,21 @@ int run(const std::vector<std::string>& args) {
         armDeviceHangExit(options);
     }
     try {
+        Player player(score, tables, options.startPart);
+        std::string rangeProblem;
+        const auto range =
+            resolveRange(from, to, score.sourceMap, player.timeline(), &rangeProblem);
+        if (!range) {
+            diagnose(rangeProblem);
+            exitWith(options, 1);
+        }
         SampleSink sink({options.playFlag, options.writeWav, options.computeCrc, options.wavPath},
                         &terminal, openAlsaDevice);
+        StatusLine status;
+        if (status.enabled()) sink.setPollHook(statusHook(options, status, sink, player, *range));
         // The CRC is computed only when it is printed.
-        result = renderScore(score, tables, options.startPart, sink, selectMixKernel(),
-                             options.computeCrc);
+        result = renderRange(player, sink, *range, options.loop, options.computeCrc);
+        status.erase();
         editorWanted = sink.stoppedBySpace();
     } catch (const OutputError& error) {
         diagnose(error.what());

@@ -1,5 +1,6 @@
 #include "driver/run_options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +17,45 @@ const char* const kUsageText =
     "  -gxx begin playing at Part xx\n"
     "  -w write .wav file\n"
     "  -c compute CRC32\n";
+
+const char* const kLongOptionsText =
+    "  --help              print this text and end\n"
+    "  --version           print the program's and the library's versions\n"
+    "  --from BAR|LINE:COL begin at a bar (numbered from 1), or at the bar that\n"
+    "                      holds a place in the text\n"
+    "  --to BAR            end after a bar\n"
+    "  --loop              play the range again and again until ESC or space\n"
+    "  --watch             play, and play again from the same bar whenever the\n"
+    "                      score is saved (ESC or q quits)\n"
+    "  --check             compile only and print the diagnostics\n"
+    "  --json              diagnostics as JSON lines on standard output\n"
+    "  --warn=NAMES        turn warnings on (comma-separated names, or all)\n"
+    "  --no-warn=NAMES     turn warnings off\n"
+    "  --midi[=FILE]       write a MIDI file (name.mid unless FILE is given)\n"
+    "  --export FILE       export the score (\"-\": standard output)\n"
+    "  long options may stand anywhere before a \"--\"\n";
+
+void resolveScoreCase(RunOptions& options) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path source(options.sourcePath);
+    if (fs::symlink_status(source, error).type() != fs::file_type::not_found) return;
+    const std::string stem = source.stem().string();
+    const fs::path folder = source.parent_path();
+    std::vector<std::string> found;
+    for (fs::directory_iterator it(folder.empty() ? fs::path(".") : folder, error), end;
+         !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() != stem.size() + 4 || name.compare(0, stem.size(), stem) != 0) continue;
+        std::string extension = name.substr(stem.size());
+        for (auto& c : extension)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (extension == ".qvl") found.push_back(name);
+    }
+    if (found.empty()) return;
+    std::sort(found.begin(), found.end());  // the same choice every time
+    options.sourcePath = (folder / found.front()).string();
+}
 
 std::string formatPlayingTime(double frames) {
     const double seconds = frames / 44100.0;

@@ -47,6 +47,12 @@ std::optional<RunOptions> parseRunOptions(std::vector<std::string> args,
 std::string stemOf(const std::string& name);
 
 extern const char* const kUsageText;
+// The long options, printed after the usage lines by --help.
+extern const char* const kLongOptionsText;
+
+// When the score file does not exist but one of the same name with the
+// extension written in other letter cases does ("TUNE.QVL"), reads that one.
+void resolveScoreCase(RunOptions& options);
 
 // The playing time of a WAVE file as the result line shows it: minutes, then
 // seconds with two decimals and no leading zero ("3:5.25", "2:0.00").

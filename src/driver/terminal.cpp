@@ -133,11 +133,16 @@ std::optional<int> Terminal::readKey(int timeoutMs) {
     if (next == '[' || next == 'O') {
         // Parameters and intermediates up to the final byte 0x40..0x7E.
         unsigned char c = 0;
+        int length = 0;
         while (byteWithin(kSequenceGapMs) && readByte(c)) {
+            ++length;
             if (c >= 0x40 && c <= 0x7E) break;
         }
+        // The plain cursor keys left and right: ESC [ D, ESC O D (and C).
+        if (length == 1 && c == 'D') return kKeyLeft;
+        if (length == 1 && c == 'C') return kKeyRight;
     }
-    return 0x100;  // a multi-byte key: none of space, ESC and TAB
+    return kKeyOther;  // a multi-byte key: none of space, ESC and TAB
 }
 
 bool shiftHeld() {

@@ -3,6 +3,7 @@
 #include <alsa/asoundlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -43,6 +44,7 @@ class AlsaDevice : public AudioDevice {
         Pending& p = pending_[index];
         p = Pending{frames, count, 0, queuedFrames_ + static_cast<std::uint64_t>(count), true};
         queuedFrames_ += static_cast<std::uint64_t>(count);
+        handedFrames_ += static_cast<std::uint64_t>(count);
         order_[orderCount_++ % kSinkBuffers] = index;
         lastProgress_ = std::chrono::steady_clock::now();  // the watch starts from new sound
         service();
@@ -90,7 +92,23 @@ class AlsaDevice : public AudioDevice {
         if (!p.active) return true;
         if (p.written < p.frames) return false;
         if (draining_ && snd_pcm_state(pcm_) != SND_PCM_STATE_DRAINING) return true;
-        return p.endFrame <= framesPlayed();
+        return p.endFrame <= trackPlayed();
+    }
+
+    // Everything handed over less what still waits: not yet written to the
+    // PCM, or written and still in its delay. Dropped frames count as past.
+    std::uint64_t framesPlayed() override {
+        if (pcm_ == nullptr) return handedFrames_;
+        const CallWatch watch;
+        std::uint64_t waiting = 0;
+        for (const Pending& p : pending_) {
+            if (p.active && p.written < p.frames)
+                waiting += static_cast<std::uint64_t>(p.frames - p.written);
+        }
+        snd_pcm_sframes_t delay = 0;
+        if (snd_pcm_delay(pcm_, &delay) < 0 || delay < 0) delay = 0;
+        waiting += std::min(static_cast<std::uint64_t>(delay), writtenFrames_);
+        return handedFrames_ - std::min(waiting, handedFrames_);
     }
 
     void dropAll() override {
@@ -119,7 +137,7 @@ class AlsaDevice : public AudioDevice {
     // Frames of sound the device has played, and a watch over it: a device
     // that plays nothing for kStallLimit while it has sound to play has gone
     // (a sound server that died, a device unplugged).
-    std::uint64_t framesPlayed() {
+    std::uint64_t trackPlayed() {
         const snd_pcm_sframes_t avail = snd_pcm_avail(pcm_);  // brings the position up to date
         if (avail == -EPIPE || avail == -ESTRPIPE) {
             // The device ran dry (or was suspended): all written sound is out.
@@ -170,6 +188,7 @@ class AlsaDevice : public AudioDevice {
     unsigned orderCount_ = 0;
     std::uint64_t queuedFrames_ = 0;
     std::uint64_t writtenFrames_ = 0;
+    std::uint64_t handedFrames_ = 0;  // since open; never set back
     bool finishing_ = false;
     bool draining_ = false;
     std::uint64_t lastPlayed_ = 0;

@@ -55,6 +55,8 @@ std::uint32_t* SampleSink::handOver(std::uint32_t* buffer, int frames) {
     if (frames > kBufferFrames) frames = kBufferFrames;
     if (lentFileRoom_ != nullptr && buffer == lentFileRoom_) {
         wave_->commit(4 * static_cast<std::size_t>(frames));
+        framesHanded_ += static_cast<std::uint64_t>(frames);
+        if (pollHook_) pollHook_();
         return lendFileRoom();
     }
     for (int k = 0; k < kSinkBuffers; ++k) {
@@ -64,11 +66,13 @@ std::uint32_t* SampleSink::handOver(std::uint32_t* buffer, int frames) {
             break;
         }
         done_[k] = false;
+        framesHanded_ += static_cast<std::uint64_t>(frames);
         if (wave_) wave_->write(buffer, 4 * static_cast<std::size_t>(frames));
         if (mode_.writeWav || mode_.computeCrc) done_[k] = true;
         if (mode_.play) device_->queue(k, buffer, frames);
         break;
     }
+    if (!mode_.play && pollHook_) pollHook_();
 
     // Hold the renderer back until the device has played a buffer.
     if (!anyFree()) {
@@ -111,9 +115,16 @@ void SampleSink::shutdown() {
         wave->finish();
     }
     if (device_) {
+        framesPlayed_ = device_->framesPlayed();
         auto device = std::move(device_);
         device->close();
     }
+}
+
+std::uint64_t SampleSink::framesPlayed() {
+    if (!mode_.play) return framesHanded_;
+    if (device_) framesPlayed_ = device_->framesPlayed();
+    return framesPlayed_;
 }
 
 // One poll of a wait: sleep, let the device take more sound, read a key if
@@ -123,6 +134,7 @@ std::optional<int> SampleSink::pollWhileWaiting() {
     if (device_) device_->service();
     const auto key = keys_ ? keys_->pollKey() : std::nullopt;
     if (key) stopKey_ = *key;
+    if (pollHook_) pollHook_();
     return key;
 }
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "output/wave_file.h"
 #include "output/render_loop.h"
+#include "output/wave_file.h"
 
 namespace quarvel {
 
@@ -23,6 +23,10 @@ inline constexpr int kSinkBuffers = 3;
 inline constexpr int kKeySpace = 0x20;
 inline constexpr int kKeyEscape = 0x1B;
 inline constexpr int kKeyTab = 0x09;
+// Multi-byte keys: the cursor keys left and right, and every other sequence.
+inline constexpr int kKeyOther = 0x100;
+inline constexpr int kKeyLeft = 0x101;
+inline constexpr int kKeyRight = 0x102;
 
 // Keys typed while the sink waits. pollKey answers at once: a key code, or
 // nullopt when none is waiting. Multi-byte keys (cursor and function keys)
@@ -62,6 +66,9 @@ class AudioDevice {
     // Moves queued sound on to the device where it has room; called at every poll.
     virtual void service() = 0;
     virtual bool isDone(int index) = 0;
+    // Frames queued since the device was opened that no longer wait to be
+    // heard: played, or dropped unplayed. What is sounding now lies right there.
+    virtual std::uint64_t framesPlayed() { return 0; }
     // Nothing more will be queued: play out what is queued, however short.
     virtual void finishPlaying() {}
     // Stops the sound at once; every queued buffer counts as done, unplayed.
@@ -80,6 +87,7 @@ class SampleSink : public FrameSink {
   public:
     using DeviceOpener = std::function<std::unique_ptr<AudioDevice>()>;
     using Sleeper = std::function<void(std::chrono::milliseconds)>;
+    using PollHook = std::function<void()>;
 
     // keys and openDevice are used only when playing.
     SampleSink(SinkMode mode, KeyInput* keys, DeviceOpener openDevice, Sleeper sleep = {});
@@ -89,6 +97,15 @@ class SampleSink : public FrameSink {
 
     // The user stopped playback with space: the editor is wanted.
     bool stoppedBySpace() const { return stopKey_ == kKeySpace; }
+
+    // Called at every poll of a wait and, in the file and CRC modes (which
+    // never wait), after every hand-over: the place to show progress.
+    void setPollHook(PollHook hook) { pollHook_ = std::move(hook); }
+    // Frames handed over so far (the frames of every hand-over, since open).
+    std::uint64_t framesHanded() const { return framesHanded_; }
+    // Of those, the frames no longer waiting to be heard: while playing, what
+    // the device has played or dropped; otherwise every frame handed over.
+    std::uint64_t framesPlayed();
 
   private:
     std::uint32_t* open();
@@ -112,6 +129,9 @@ class SampleSink : public FrameSink {
     // the file's own blocks instead of buffer 0: every sample is copied once
     // less.
     std::uint32_t* lentFileRoom_ = nullptr;
+    PollHook pollHook_;
+    std::uint64_t framesHanded_ = 0;
+    std::uint64_t framesPlayed_ = 0;  // the device's count, kept past its close
     bool sinkOpen_ = false;
     bool closed_ = false;
     int stopKey_ = 0;

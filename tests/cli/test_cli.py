@@ -66,6 +66,34 @@ class CommandLine(Scratch):
                 self.assertEqual(r.returncode, 1)
                 self.assertEqual(r.stdout.decode(), USAGE)
 
+    def test_help_and_version(self):
+        for args in (["--help"], ["--help", "tune"], ["-w", "tune", "--help"]):
+            with self.subTest(args=args):
+                r = self.run_cli(*args)
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+                out = r.stdout.decode()
+                self.assertTrue(out.startswith(USAGE))
+                for option in ("--help", "--version", "--from", "--to", "--loop", "--watch",
+                               "--check", "--json", "--warn", "--no-warn", "--midi", "--export"):
+                    self.assertIn("  " + option, out)
+        r = self.run_cli("--version")
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertRegex(r.stdout.decode(), r"^quarvelcd 2\.3 \(libquarvel \d+\.\d+\.\d+\)\n$")
+
+    def test_extension_in_other_letter_case(self):
+        self.write("TUNE.QVL", "Q1")
+        self.write("Song.Qvl", "Q2")
+        self.write("both.QVL", "Q3")
+        self.write("both.qvl", "Q1")
+        for name, read in (("TUNE", "TUNE.QVL"), ("TUNE.qvl", "TUNE.QVL"), ("Song", "Song.Qvl"),
+                           ("both", "both.qvl")):
+            with self.subTest(name=name):
+                r = self.run_cli("-c", name)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertTrue(r.stdout.decode().endswith(" %s\n" % self.path(read)))
+        r = self.run_cli("-c", "tune")  # the name itself keeps its letters
+        self.assertEqual(r.returncode, 1)
+
     def test_lone_switch_is_the_score_name(self):
         r = self.run_cli("-w")
         self.assertEqual(r.returncode, 1)
@@ -151,6 +179,56 @@ class Rendering(Scratch):
         self.assertEqual(wav_line, "tune.wav 0:0.00\n")
         self.assertEqual(len(data), 46)
         self.assertEqual(struct.unpack("<I", data[4:8])[0], 38)
+
+    def test_from_and_to_cut_the_rendering_exactly(self):
+        # Bars of 96, 72, 96 and 48 ticks; a tick lasts 644 frames at the defaults.
+        self.write("tune.qvl", "Q 0 1 M\nI 2 3 4 M\nH 5 M Q 6 M\n")
+        tick = 30912 // 48
+        whole = self.run_cli("-w", "tune")
+        with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
+            full = f.read()[46:]
+        self.assertEqual(len(full), 4 * tick * 312)
+        cases = [  # options, first tick, end tick
+            (("--from", "2"), 96, 312),
+            (("--from=3", "--to=3"), 168, 264),
+            (("--to", "1"), 0, 96),
+            (("--from", "4", "--to", "4"), 264, 312),
+            (("--from", "2:1"), 96, 312),  # before bar 2's first note: bar 2
+            (("--from", "1:5"), 0, 312),   # inside bar 1
+            (("-g02", "--from", "2"), 96, 312),  # -g does not cut a written range
+        ]
+        for options, first, end in cases:
+            with self.subTest(options=options):
+                wav = self.run_cli("-w", *options, "tune")
+                self.assertEqual(wav.returncode, 0, wav.stderr)
+                with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
+                    data = f.read()
+                self.assertEqual(self.check_wave(data), (end - first) * tick)
+                self.assertEqual(data[46:], full[4 * tick * first:4 * tick * end])
+                crc = self.run_cli("-c", *options, "tune")
+                self.assertEqual(crc.stdout.decode(),
+                                 "%08X %s\n" % (crc_of(data[46:]), self.path("tune.qvl")))
+        self.assertEqual(whole.returncode, 0)
+
+    def test_bad_ranges_end_with_status_1(self):
+        self.write("tune.qvl", "Q 0 1 M\n2 M\n")
+        cases = [
+            (("--from", "3"), "there is no bar 3 (the score has 2)"),
+            (("--from", "2", "--to", "1"), "ends (bar 1) before it starts (bar 2)"),
+            (("--from", "x"), "--from: 'x' is not a bar number"),
+            (("--from", "0"), "bars are numbered from 1"),
+            (("--to", "1:2"), "--to: '1:2' is not a bar number"),
+            (("--from", "7:1"), "no bar at or after line 7 column 1"),
+            (("--loop",), "--loop plays"),
+            (("--watch",), "--watch plays"),
+        ]
+        for options, message in cases:
+            with self.subTest(options=options):
+                r = self.run_cli("-c", *options, "tune")
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout.decode(), "exit 1 %s\n" % self.path("tune.qvl"))
+                self.assertIn(message, r.stderr.decode())
+                self.assertEqual(r.stderr.decode().count("\n"), 1)
 
     def test_start_part_applies_only_to_playing(self):
         self.write("tune.qvl", TUNE)
@@ -250,6 +328,63 @@ class Errors(Scratch):
                 self.assertTrue(r.stdout.decode().endswith(
                     "press <space> to edit; any other to quit\n%sexit 3 %s\n"
                     % (message, self.path("bad.qvl"))))
+
+
+class EditorCommand(Scratch):
+    """The editor's command line from QUARVEL_EDIT, VISUAL or EDITOR, and the
+    error's line for the editors that take "+LINE"."""
+
+    def fake(self, name):
+        log = os.path.join(self.dir, "argv.log")
+        script = self.write("bin/" + name,
+                            "#!/bin/sh\nprintf '%%s\\n' \"$0\" \"$@\" > %s\nexit 7\n" % log)
+        os.chmod(script, 0o755)
+        return script, log
+
+    def test_command_lines_and_line_argument(self):
+        self.write("bad.qvl", "Q1\nQ2 V0\n")  # error 3 on line 2
+        source = self.path("bad.qvl")
+        vim, log = self.fake("vim")
+        code, _ = self.fake("code")
+        spaced, _ = self.fake("my editor")
+        cases = [  # environment, argv the editor sees
+            ({"QUARVEL_EDIT": vim}, [vim, "+2", source]),
+            ({"QUARVEL_EDIT": vim + " -n"}, [vim, "-n", "+2", source]),
+            ({"QUARVEL_EDIT": code + " --wait"}, [code, "--wait", source]),
+            ({"QUARVEL_EDIT": "'%s' -a 'b c'" % spaced}, [spaced, "-a", "b c", source]),
+            ({"VISUAL": vim, "EDITOR": code}, [vim, "+2", source]),
+            ({"EDITOR": code + " -w"}, [code, "-w", source]),
+            ({"QUARVEL_EDIT": code, "VISUAL": vim}, [code, source]),
+        ]
+        for env, argv in cases:
+            with self.subTest(env=env):
+                if os.path.exists(log):
+                    os.remove(log)
+                full = {"VISUAL": "", "EDITOR": ""}
+                full.update(env)
+                r = self.run_cli("bad", stdin=b" ", env=full)
+                self.assertEqual(r.returncode, 7, r.stderr)
+                with open(log) as f:
+                    self.assertEqual(f.read().split("\n")[:-1], argv)
+
+    def test_editor_that_cannot_start_says_why(self):
+        self.write("bad.qvl", "V0")
+        plain = self.write("not-executable", "")
+        cases = [
+            ({"QUARVEL_EDIT": plain}, plain, "Permission denied"),
+            ({"QUARVEL_EDIT": "no-such-editor-here -x"}, "no-such-editor-here -x",
+             "No such file or directory"),
+            ({"QUARVEL_EDIT": "vim 'open"}, "vim 'open", "not closed"),
+            ({"VISUAL": "no-such-visual"}, "no-such-visual", "No such file or directory"),
+        ]
+        for env, shown, reason in cases:
+            with self.subTest(env=env):
+                full = {"VISUAL": "", "EDITOR": ""}
+                full.update(env)
+                r = self.run_cli("bad", stdin=b" ", env=full)
+                self.assertEqual(r.returncode, 3)
+                self.assertIn("can't exec editor: %s\nexit 3 " % shown, r.stdout.decode())
+                self.assertIn(reason, r.stderr.decode())
 
 
 class Terminal(Scratch):

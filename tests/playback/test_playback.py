@@ -6,6 +6,7 @@ real time. The pacing and key tests start a private PipeWire server with a
 null sink, which does, and drive the program through a pseudo-terminal."""
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -54,6 +55,7 @@ class DeviceBytes(Scratch):
                 played = subprocess.run([BINARY, "tune"], cwd=self.dir, env=env,
                                         stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
                 self.assertEqual(played.returncode, 0, played.stderr)
+                self.assertEqual(played.stderr, b"")  # no status line off a terminal
                 self.assertTrue(played.stdout.startswith(b"QuarvelCD v2.3\n"))
                 wrote = subprocess.run([BINARY, "-w", "tune"], cwd=self.dir,
                                        capture_output=True, timeout=60)
@@ -194,9 +196,10 @@ class Session:
         raise AssertionError("the program did not end: %r" % self.output[-300:])
 
 
-@unittest.skipUnless(shutil.which("pipewire") and shutil.which("wireplumber"),
-                     "PipeWire is not installed")
-class RealTime(Scratch):
+class WithServer(Scratch):
+    """A PipeWire server for the tests of one class, and the program under a
+    pseudo-terminal playing on it."""
+
     @classmethod
     def setUpClass(cls):
         cls.server = PipeWire()
@@ -219,6 +222,9 @@ class RealTime(Scratch):
         env.update(extra_env or {})
         return Session(list(args), self.dir, env)
 
+@unittest.skipUnless(shutil.which("pipewire") and shutil.which("wireplumber"),
+                     "PipeWire is not installed")
+class RealTime(WithServer):
     def test_plays_in_real_time_and_never_runs_far_ahead(self):
         capture = os.path.join(self.dir, "played.raw")
         session = self.play(FOUR_SECONDS, capture=capture)
@@ -310,6 +316,123 @@ class RealTime(Scratch):
         status, elapsed = session.finish()
         self.assertEqual(status, 0)
         self.assertLess(elapsed, 2.0)  # only the one quarter of part 2
+
+
+# Five bars of two loud quarters, 1.4 s each; the same bars silent; a fault.
+LOUD = "V1 YA Q 0 1 M 2 3 M 4 5 M 6 7 M 0 1 M\n"
+SILENT = "V1 YA Q $ $ M $ $ M $ $ M $ $ M $ $ M\n"
+BROKEN = "V1 YA Q 0 1 M 2 3 M V9 4 5 M 6 7 M\n"
+STATUS = re.compile(rb"\r([^\r\n\x1b]*)\x1b\[K")
+
+
+def first_silence(capture, after):
+    """Frame index of the first run of 2048 silent frames at or after a byte offset."""
+    with open(capture, "rb") as f:
+        data = f.read()
+    found = data.find(b"\0" * 8192, after - after % 4)
+    while found >= 0 and found % 4:
+        found = data.find(b"\0" * 8192, found + 1)
+    return found
+
+
+def save(path, text, style):
+    if style == "in place":
+        with open(path, "r+") as f:  # same length: no truncation
+            f.write(text)
+    elif style == "truncate":
+        with open(path, "w") as f:
+            f.write(text)
+    else:  # a new file renamed into place
+        with open(path + ".new", "w") as f:
+            f.write(text)
+        os.rename(path + ".new", path)
+
+
+@unittest.skipUnless(shutil.which("pipewire") and shutil.which("wireplumber"),
+                     "PipeWire is not installed")
+class Live(WithServer):
+    """The status line, and --watch: every save style reloads, a broken save
+    keeps the old music."""
+
+    def test_status_line_follows_the_sound_and_is_erased(self):
+        # What the device has played is what its tap has written (the tap
+        # holds back a device buffer), so the bar shown is compared with it.
+        capture = os.path.join(self.dir, "played.raw")
+        session = self.play(LOUD, capture=capture)
+        seen = {}  # bar -> frames at the tap when the line first showed it
+        while True:
+            pid, status = os.waitpid(session.pid, os.WNOHANG)
+            if pid:
+                break
+            before = len(session.output)
+            session.pump(0.01)
+            tap = os.path.getsize(capture) // 4 if os.path.exists(capture) else 0
+            for line in STATUS.findall(session.output[max(0, before - 200):]):
+                if not line:
+                    continue
+                match = re.match(rb"tune\.qvl  bar (\d)  \d:\d\d / 0:07  ESC stop", line)
+                self.assertTrue(match, line)
+                seen.setdefault(int(match.group(1)), tap)
+        os.close(session.fd)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+        self.assertEqual(sorted(seen), [1, 2, 3, 4, 5])
+        for bar, tap in seen.items():  # bar n starts at frame 2 x 30912 x (n - 1)
+            if bar > 1:
+                self.assertAlmostEqual(tap, 61824 * (bar - 1), delta=0.3 * 44100, msg=seen)
+        self.assertTrue(session.output.endswith(b"\r\x1b[K"), session.output[-80:])
+
+    def watch(self, capture):
+        return self.play(LOUD, capture=capture, args=("--watch", "tune"))
+
+    def test_every_save_style_reloads_at_once(self):
+        capture = os.path.join(self.dir, "played.raw")
+        for style in ("in place", "truncate", "rename"):
+            with self.subTest(style=style):
+                if os.path.exists(capture):
+                    os.remove(capture)
+                session = self.watch(capture)
+                session.pump(2.0)
+                played = os.path.getsize(capture)
+                self.assertEqual(first_silence(capture, 0), -1)
+                saved = time.time()
+                save(os.path.join(self.dir, "tune.qvl"), SILENT, style)
+                latency = None
+                while time.time() - saved < 1.0 and latency is None:
+                    if first_silence(capture, played - 4 * 12288) >= 0:
+                        latency = time.time() - saved
+                    time.sleep(0.002)
+                session.pump(0.3)
+                session.send(b"q")
+                status, _ = session.finish()
+                self.assertEqual(status, 0)
+                self.assertEqual(session.modes_after, session.modes_before)
+                self.assertIsNotNone(latency, "the new music never came")
+                print("\n%s: save to new sound at the device tap %.3f s" % (style, latency))
+                # The tap writes a frame out once the device has room behind
+                # it, up to a buffer (0.09 s) and a poll (0.05 s) after it
+                # was handed over; the machine's load adds its part.
+                self.assertLess(latency, 0.45)
+                # It took over in bar 2, where the old music was.
+                bars = [int(m) for m in re.findall(rb"bar (\d)  ", session.output)]
+                self.assertEqual(bars[-1], 2, bars)
+
+    def test_a_broken_save_keeps_the_old_music(self):
+        capture = os.path.join(self.dir, "played.raw")
+        session = self.watch(capture)
+        session.pump(1.0)
+        played = os.path.getsize(capture)
+        save(os.path.join(self.dir, "tune.qvl"), BROKEN, "truncate")
+        session.pump(1.5)
+        self.assertEqual(first_silence(capture, played - 4 * 12288), -1)  # no silence came
+        self.assertGreater(os.path.getsize(capture), played + 4 * 44100)  # and the music went on
+        self.assertIn(b"\r\x1b[Kquarvelcd: %s:1:22: error 3: " % os.path.join(
+            os.path.realpath(self.dir), "tune.qvl").encode(), session.output)
+        after = session.output.split(b"error 3: ")[-1]
+        self.assertRegex(after, rb"\rtune\.qvl  bar \d  \d:\d\d / 0:07  error at line 1")
+        session.send(b"\x1b")
+        status, _ = session.finish()
+        self.assertEqual(status, 0)
+        self.assertEqual(session.modes_after, session.modes_before)
 
 
 @unittest.skipUnless(shutil.which("pipewire") and shutil.which("wireplumber"),

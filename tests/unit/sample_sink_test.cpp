@@ -118,6 +118,36 @@ TEST(SampleSinkFileModes, EveryHandOverReturnsABufferAtOnce) {
     }
 }
 
+// The progress hook runs at every poll while playing and after every
+// hand-over otherwise; the frames handed over count in both.
+TEST(SampleSinkHook, RunsAtEveryPollAndCountsTheFrames) {
+    for (const bool play : {true, false}) {
+        int calls = 0;
+        std::optional<PlayingSink> playing;
+        std::optional<SampleSink> quiet;
+        if (play) {
+            playing.emplace(std::deque<std::optional<int>>{});
+        } else {
+            quiet.emplace(SinkMode{false, false, true, ""}, nullptr, nullptr);
+        }
+        SampleSink& sink = play ? playing->sink : *quiet;
+        sink.setPollHook([&calls] { ++calls; });
+        std::uint32_t* buffer = sink.exchangeBuffer(nullptr, 0);
+        for (const int frames : {4096, 4096, 4096, 4096, 100})
+            buffer = sink.exchangeBuffer(buffer, frames);
+        EXPECT_EQ(sink.framesHanded(), 4u * 4096 + 100);
+        if (play) {
+            // One poll per wait: the fourth and fifth hand-overs found no free buffer.
+            EXPECT_EQ(calls, playing->keys.polls);
+            EXPECT_GT(calls, 0);
+        } else {
+            EXPECT_EQ(calls, 5);
+            EXPECT_EQ(sink.framesPlayed(), 4u * 4096 + 100);
+        }
+        sink.exchangeBuffer(buffer, -1);
+    }
+}
+
 TEST(WaveFile, HeadBytesAndSizes) {
     const auto head = waveHead(0);
     const unsigned char expected[46] = {'R',  'I',  'F', 'F', 38,   0,    0, 0, 'W', 'A', 'V', 'E',

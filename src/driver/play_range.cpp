@@ -1,0 +1,159 @@
+#include "driver/play_range.h"
+
+#include <algorithm>
+
+namespace quarvel {
+
+namespace {
+
+// A decimal number from 1 up, nothing else around it.
+std::optional<std::int64_t> positiveNumber(const std::string& text) {
+    if (text.empty() || text.size() > 12) return std::nullopt;
+    std::int64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1) return std::nullopt;
+    return value;
+}
+
+bool before(std::int64_t l1, std::int64_t c1, std::int64_t l2, std::int64_t c2) {
+    return l1 < l2 || (l1 == l2 && c1 < c2);
+}
+
+}  // namespace
+
+std::optional<BarPlace> parseBarPlace(const std::string& text, bool placeAllowed,
+                                      std::string* problem) {
+    const std::size_t colon = text.find(':');
+    BarPlace place;
+    if (colon == std::string::npos) {
+        if (const auto bar = positiveNumber(text)) {
+            place.bar = static_cast<std::size_t>(*bar);
+            return place;
+        }
+    } else if (placeAllowed) {
+        const auto line = positiveNumber(text.substr(0, colon));
+        const auto column = positiveNumber(text.substr(colon + 1));
+        if (line && column) {
+            place.line = *line;
+            place.column = *column;
+            return place;
+        }
+    }
+    if (problem != nullptr) {
+        *problem = "'" + text + "' is not a bar number" + (placeAllowed ? " or LINE:COLUMN" : "") +
+                   " (bars are numbered from 1)";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> barAtPlace(const SourceMap& map, std::int64_t line,
+                                      std::int64_t column) {
+    std::optional<std::size_t> after;
+    for (std::size_t b = 0; b < map.bars.size(); ++b) {
+        const TextRange& text = map.bars[b].text;
+        if (text.contains(line, column)) return b;
+        if (text.empty || !before(line, column, text.first.line, text.first.column)) continue;
+        const TextRange* best = after ? &map.bars[*after].text : nullptr;
+        if (best == nullptr || text.first.offset < best->first.offset) after = b;
+    }
+    return after;
+}
+
+std::optional<FrameRange> resolveRange(const std::optional<BarPlace>& from,
+                                       const std::optional<BarPlace>& to, const SourceMap& map,
+                                       const Timeline& timeline, std::string* problem) {
+    const auto fail = [problem](std::string why) -> std::optional<FrameRange> {
+        if (problem != nullptr) *problem = std::move(why);
+        return std::nullopt;
+    };
+    const auto barName = [](std::size_t index) { return "bar " + std::to_string(index + 1); };
+    FrameRange range;
+    range.end = timeline.totalFrames();
+    std::optional<std::size_t> startBar;
+    if (from) {
+        if (from->bar) {
+            if (*from->bar > map.bars.size()) {
+                return fail("there is no bar " + std::to_string(*from->bar) + " (the score has " +
+                            std::to_string(map.bars.size()) + ")");
+            }
+            startBar = *from->bar - 1;
+        } else {
+            startBar = barAtPlace(map, from->line, from->column);
+            if (!startBar) {
+                return fail("no bar at or after line " + std::to_string(from->line) + " column " +
+                            std::to_string(from->column));
+            }
+        }
+        const auto start = timeline.startOfBar(*startBar);
+        if (!start) return fail(barName(*startBar) + " does not sound in this rendering");
+        range.start = *start;
+        range.firstBar = startBar;
+    }
+    if (to && to->bar) {
+        if (*to->bar > map.bars.size()) {
+            return fail("there is no bar " + std::to_string(*to->bar) + " (the score has " +
+                        std::to_string(map.bars.size()) + ")");
+        }
+        const std::size_t endBar = *to->bar - 1;
+        if (startBar && endBar < *startBar) {
+            return fail("the range ends (" + barName(endBar) + ") before it starts (" +
+                        barName(*startBar) + ")");
+        }
+        // The end of the first pass over the end bar at or after the start.
+        const auto& stretches = timeline.stretches();
+        std::optional<std::uint64_t> end;
+        for (std::size_t s = 0; s < stretches.size() && !end; ++s) {
+            if (stretches[s].startFrame < range.start || stretches[s].bar != endBar) continue;
+            end = s + 1 < stretches.size() ? stretches[s + 1].startFrame : timeline.totalFrames();
+        }
+        if (!end) {
+            return fail(barName(endBar) + " does not sound" +
+                        (startBar ? " from " + barName(*startBar) + " on" : std::string()));
+        }
+        range.end = *end;
+    }
+    return range;
+}
+
+RenderResult renderRange(Player& player, FrameSink& sink, const FrameRange& range, bool loop,
+                         bool keepCrc) {
+    if (player.frame() != range.start) player.seekFrame(range.start);
+    const std::uint64_t length = range.end > range.start ? range.end - range.start : 0;
+    if (!loop || length == 0) return renderInto(player, sink, keepCrc, length);
+
+    // Round and round: the range's end runs straight into its start, in the
+    // same buffer, until the sink answers that the user stopped.
+    RenderResult result;
+    std::uint32_t* buffer = sink.exchangeBuffer(nullptr, 0);
+    while (buffer != nullptr) {
+        std::size_t filled = 0;
+        bool rewound = false;  // a range that yields nothing must not spin
+        while (filled < static_cast<std::size_t>(kBufferFrames)) {
+            const std::uint64_t left = range.end - std::min(range.end, player.frame());
+            const auto want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(static_cast<std::uint64_t>(kBufferFrames) - filled, left));
+            const std::size_t got = want == 0 ? 0 : player.render(buffer + filled, want);
+            if (got == 0) {
+                if (rewound) break;
+                rewound = true;
+                player.seekFrame(range.start);
+                continue;
+            }
+            rewound = false;
+            filled += got;
+        }
+        result.samplesRendered += static_cast<double>(filled);
+        if (keepCrc) result.streamCrc = crcUpdate(result.streamCrc, buffer, 4 * filled);
+        buffer = sink.exchangeBuffer(buffer, static_cast<int>(filled));
+        if (filled < static_cast<std::size_t>(kBufferFrames)) {
+            if (buffer != nullptr) sink.exchangeBuffer(buffer, -1);
+            break;
+        }
+    }
+    return result;
+}
+
+}  // namespace quarvel

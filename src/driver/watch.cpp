@@ -1,0 +1,464 @@
+#include "driver/watch.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <new>
+
+#include "driver/exits.h"
+#include "driver/status_line.h"
+#include "output/audio_device.h"
+#include "output/output_error.h"
+#include "output/sample_sink.h"
+#include "synth/tables.h"
+
+namespace quarvel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long the file must stay quiet before it is read: a save that closed
+// the file or renamed it into place is complete; a plain write may go on.
+constexpr std::chrono::milliseconds kAfterSave{3};
+constexpr std::chrono::milliseconds kAfterWrite{30};
+constexpr std::chrono::milliseconds kPoll{50};
+
+const char kKeys[] = "ESC quit \u00b7 space restart \u00b7 \u2190\u2192 bar";
+
+// The score's directory under inotify, so that every way of saving is seen:
+// writing in place, truncating and writing, a new file renamed into place.
+class FileWatch {
+  public:
+    explicit FileWatch(const std::string& path) {
+        const std::filesystem::path file(path);
+        name_ = file.filename().string();
+        const std::string folder = file.parent_path().empty() ? "." : file.parent_path().string();
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ < 0 ||
+            inotify_add_watch(fd_, folder.c_str(),
+                              IN_CLOSE_WRITE | IN_MOVED_TO | IN_MODIFY | IN_CREATE) < 0) {
+            error_ = std::strerror(errno);
+        }
+    }
+    ~FileWatch() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileWatch(const FileWatch&) = delete;
+    FileWatch& operator=(const FileWatch&) = delete;
+
+    const std::string& error() const { return error_; }
+
+    // Sleeps up to `limit`, less when a save of the score is due sooner.
+    void sleep(std::chrono::milliseconds limit) {
+        const auto end = Clock::now() + limit;
+        for (;;) {
+            drain();
+            const auto now = Clock::now();
+            if (due(now) || now >= end) return;
+            auto until = end;
+            if (dueAt_) until = std::min(until, *dueAt_);
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+            struct pollfd fd {
+                fd_, POLLIN, 0
+            };
+            ::poll(&fd, 1, static_cast<int>(std::max<long long>(ms, 0)));
+        }
+    }
+
+    // True once, when the score was saved and has settled since.
+    bool takeSave() {
+        drain();
+        if (!due(Clock::now())) return false;
+        dueAt_.reset();
+        return true;
+    }
+
+  private:
+    bool due(Clock::time_point now) const { return dueAt_ && now >= *dueAt_; }
+
+    void drain() {
+        alignas(inotify_event) char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0) return;
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                if (event->len == 0 || name_ != event->name) continue;
+                const bool saved = (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) != 0;
+                dueAt_ = Clock::now() + (saved ? kAfterSave : kAfterWrite);
+            }
+        }
+    }
+
+    int fd_ = -1;
+    std::string name_;
+    std::string error_;
+    std::optional<Clock::time_point> dueAt_;
+};
+
+// A compiled version of the score with everything that plays it.
+struct Version {
+    std::unique_ptr<const CompiledScore> score;
+    std::unique_ptr<const Tables> tables;
+    std::unique_ptr<Player> player;
+    FrameRange range;
+};
+
+class WatchSession : public KeyInput {
+  public:
+    WatchSession(const RunOptions& options, Terminal& terminal, std::optional<BarPlace> from,
+                 std::optional<BarPlace> to)
+        : options_(options),
+          terminal_(terminal),
+          from_(std::move(from)),
+          to_(std::move(to)),
+          files_(options.sourcePath),
+          name_(std::filesystem::path(options.sourcePath).filename().string()) {}
+
+    int run(const SourceText& text) {
+        if (!files_.error().empty()) {
+            diagnose("cannot watch " + options_.sourcePath + ": " + files_.error());
+            exitWith(options_, 1);
+        }
+        if (!build(text)) idle();
+        while (!quit_) {
+            play();
+            if (quit_) break;
+            if (jumped_) continue;  // a save or a key during the last sound
+            idle();
+        }
+        status_.erase();
+        return 0;
+    }
+
+    void beginWait() override { terminal_.beginWait(); }
+    void endWait() override { terminal_.endWait(); }
+
+    // Called at every poll of the sink: saves first, then the keys. A save
+    // or a move answers TAB, so that the sink drops what is queued and the
+    // next buffer comes from the new place.
+    std::optional<int> pollKey() override {
+        if (files_.takeSave() && reload()) return kKeyTab;
+        const auto key = terminal_.pollKey();
+        if (!key) return std::nullopt;
+        switch (*key) {
+            case kKeyEscape:
+            case 'q':
+            case 'Q':
+                quit_ = true;
+                return kKeyEscape;
+            case kKeySpace:
+                if (version_) jumpTo(version_->range.start);
+                return kKeyTab;
+            case kKeyLeft:
+            case kKeyRight:
+                return moveBar(*key == kKeyLeft ? -1 : 1) ? std::optional<int>(kKeyTab)
+                                                          : std::nullopt;
+            case kKeyTab:
+                return kKeyTab;
+            default:
+                return std::nullopt;
+        }
+    }
+
+  private:
+    // Where the handed-over sound came from: from `handed` frames on, the
+    // device plays the rendering from `frame`.
+    struct Segment {
+        std::uint64_t handed;
+        std::uint64_t frame;
+    };
+
+    // Plays from where the player stands until the end of the range (round
+    // and round with --loop), a quit, or the end of the sound.
+    void play() {
+        jumped_ = false;
+        SampleSink sink({true, false, false, ""}, this, openAlsaDevice,
+                        [this](std::chrono::milliseconds ms) { files_.sleep(ms); });
+        sink_ = &sink;
+        handed_ = 0;
+        segments_.clear();
+        sink.setPollHook([this] { drawStatus(); });
+        try {
+            std::uint32_t* buffer = sink.exchangeBuffer(nullptr, 0);
+            for (;;) {
+                const std::size_t filled = fill(buffer);
+                const bool ended = filled < static_cast<std::size_t>(kBufferFrames);
+                handed_ += filled;
+                buffer = sink.exchangeBuffer(buffer, static_cast<int>(filled));
+                if (buffer == nullptr) break;  // quit
+                if (ended && !jumped_) {
+                    sink.exchangeBuffer(buffer, -1);  // plays out; a save or a key ends it
+                    break;
+                }
+                jumped_ = false;
+            }
+        } catch (const OutputError& error) {
+            sink_ = nullptr;
+            diagnose(error.what());
+            exitWith(options_, error.status);
+        }
+        sink_ = nullptr;
+    }
+
+    // One buffer from the player; less than full at the end of the range.
+    std::size_t fill(std::uint32_t* buffer) {
+        Player& player = *version_->player;
+        const FrameRange& range = version_->range;
+        std::size_t filled = 0;
+        bool rewound = false;
+        noteSegment(handed_, player.frame());
+        while (filled < static_cast<std::size_t>(kBufferFrames)) {
+            const std::uint64_t left = range.end - std::min(range.end, player.frame());
+            const auto want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(static_cast<std::uint64_t>(kBufferFrames) - filled, left));
+            const std::size_t got = want == 0 ? 0 : player.render(buffer + filled, want);
+            if (got == 0) {
+                if (!options_.loop || rewound) break;
+                rewound = true;
+                player.seekFrame(range.start);
+                noteSegment(handed_ + filled, range.start);
+                continue;
+            }
+            rewound = false;
+            filled += got;
+        }
+        return filled;
+    }
+
+    void noteSegment(std::uint64_t handed, std::uint64_t frame) {
+        if (!segments_.empty() && segments_.back().handed == handed) segments_.pop_back();
+        segments_.push_back({handed, frame});
+    }
+
+    // The frame of the current version sounding now.
+    std::uint64_t soundingFrame() {
+        if (!version_) return 0;
+        const std::uint64_t played = sink_ ? sink_->framesPlayed() : handed_;
+        while (segments_.size() > 1 && segments_[1].handed <= played) segments_.pop_front();
+        if (segments_.empty()) return idleFrame_;
+        const Segment& s = segments_.front();
+        const std::uint64_t frame = s.frame + (played > s.handed ? played - s.handed : 0);
+        const FrameRange& range = version_->range;
+        if (range.end > range.start) return std::clamp(frame, range.start, range.end - 1);
+        return range.start;
+    }
+
+    void jumpTo(std::uint64_t frame) {
+        version_->player->seekFrame(frame);
+        segments_.clear();
+        segments_.push_back({handed_, frame});
+        idleFrame_ = frame;
+        jumped_ = true;
+    }
+
+    // A bar back or forward in time from the bar sounding, within the range.
+    bool moveBar(int step) {
+        if (!version_) return false;
+        const auto& stretches = version_->player->timeline().stretches();
+        const FrameRange& range = version_->range;
+        if (stretches.empty()) return false;
+        const std::uint64_t now = sink_ ? soundingFrame() : idleFrame_;
+        auto at = static_cast<std::ptrdiff_t>(
+            std::upper_bound(
+                stretches.begin(), stretches.end(), now,
+                [](std::uint64_t f, const Timeline::Stretch& s) { return f < s.startFrame; }) -
+            stretches.begin());
+        // `at` is the stretch after the one sounding; after the end, past the last.
+        const std::ptrdiff_t target = (sink_ ? at - 1 : at) + step;
+        if (target < 0) {
+            jumpTo(range.start);
+            return true;
+        }
+        if (target >= static_cast<std::ptrdiff_t>(stretches.size())) return false;
+        const std::uint64_t frame = stretches[static_cast<std::size_t>(target)].startFrame;
+        if (frame >= range.end) return false;
+        jumpTo(std::max(frame, range.start));
+        return true;
+    }
+
+    // The end of the music: wait for a save or a key.
+    void idle() {
+        const KeyWait wait(this);
+        idle_ = true;
+        if (version_) {
+            const FrameRange& range = version_->range;
+            idleFrame_ = range.end > range.start ? range.end - 1 : range.start;
+        }
+        while (!quit_ && !jumped_) {
+            files_.sleep(kPoll);
+            pollKey();
+            drawStatus();
+        }
+        idle_ = false;
+    }
+
+    // Reads and compiles the file; false (after saying why) when it cannot.
+    bool reload() {
+        std::string why;
+        auto text = readScore(&why);
+        if (!text) {
+            diagnose(why);
+            return false;
+        }
+        if (lastText_ && lastText_->bytes() == text->bytes()) return false;  // nothing new
+        return build(*text);
+    }
+
+    std::optional<SourceText> readScore(std::string* why) {
+        const int fd = ::open(options_.sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        struct stat info {};
+        const char* fault = nullptr;
+        if (fd < 0 || fstat(fd, &info) != 0) {
+            fault = std::strerror(errno);
+        } else if (!S_ISREG(info.st_mode)) {
+            fault = "not a regular file";
+        }
+        if (fault != nullptr) {
+            *why = "cannot read " + options_.sourcePath + ": " + fault;
+            if (fd >= 0) ::close(fd);
+            return std::nullopt;
+        }
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size) + 4096);
+        std::size_t length = 0;
+        for (;;) {
+            if (length == bytes.size()) bytes.resize(bytes.size() * 2);
+            const ssize_t n = ::read(fd, bytes.data() + length, bytes.size() - length);
+            if (n == 0) break;
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                *why = "cannot read " + options_.sourcePath + ": " + std::strerror(errno);
+                ::close(fd);
+                return std::nullopt;
+            }
+            length += static_cast<std::size_t>(n);
+        }
+        ::close(fd);
+        bytes.resize(length);
+        return SourceText(std::move(bytes));
+    }
+
+    // Compiles a text; when it compiles, its music takes over from the bar
+    // sounding (the same number, or the nearest that sounds), else from the
+    // start of the range.
+    bool build(const SourceText& text) {
+        lastText_ = text;
+        auto next = std::make_unique<Version>();
+        try {
+            next->score =
+                std::make_unique<const CompiledScore>(compileScore(text, options_.dialect));
+        } catch (const CompileError& error) {
+            diagnose(options_.sourcePath + ":" + std::to_string(error.line) + ":" +
+                     std::to_string(error.column) + ": error " + std::to_string(error.number) +
+                     ": " + error.what);
+            std::fputs(errorContext(error, text).c_str(), stderr);
+            errorLine_ = error.line;
+            return false;
+        } catch (const std::bad_alloc&) {
+            diagnose("no memory to compile " + options_.sourcePath);
+            return false;
+        }
+        errorLine_.reset();
+        next->tables = std::make_unique<const Tables>(buildTables(next->score->instruments));
+        next->player = std::make_unique<Player>(*next->score, *next->tables, options_.startPart);
+        const Timeline& timeline = next->player->timeline();
+        std::string problem;
+        if (auto range = resolveRange(from_, to_, next->score->sourceMap, timeline, &problem)) {
+            next->range = *range;
+        } else {
+            diagnose(problem + "; playing the whole score");
+            next->range = FrameRange{0, timeline.totalFrames(), std::nullopt};
+        }
+        std::uint64_t start = next->range.start;
+        if (version_ && !idle_) {
+            if (const auto bar = sounding()) start = nearestBarStart(*next, *bar);
+        }
+        version_ = std::move(next);
+        jumpTo(start);
+        return true;
+    }
+
+    std::optional<std::size_t> sounding() {
+        if (!version_) return std::nullopt;
+        const auto position = version_->player->timeline().at(soundingFrame());
+        return position ? position->bar : std::nullopt;
+    }
+
+    static std::uint64_t nearestBarStart(const Version& version, std::size_t bar) {
+        const auto& bars = version.score->sourceMap.bars;
+        const FrameRange& range = version.range;
+        const Timeline& timeline = version.player->timeline();
+        if (bars.empty()) return range.start;
+        const std::size_t from = std::min(bar, bars.size() - 1);
+        const auto inRange = [&](std::size_t b) -> std::optional<std::uint64_t> {
+            const auto start = timeline.startOfBar(b);
+            if (start && *start >= range.start && *start < range.end) return start;
+            return std::nullopt;
+        };
+        for (std::size_t b = from; b < bars.size(); ++b) {
+            if (const auto start = inRange(b)) return *start;
+        }
+        for (std::size_t b = from; b-- > 0;) {
+            if (const auto start = inRange(b)) return *start;
+        }
+        return range.start;
+    }
+
+    void drawStatus() {
+        if (!status_.due()) return;
+        StatusView view;
+        if (version_) {
+            view = viewAt(version_->player->timeline(), idle_ ? idleFrame_ : soundingFrame());
+        }
+        view.name = name_;
+        if (errorLine_) {
+            view.note = "error at line " + std::to_string(*errorLine_);
+        } else if (idle_) {
+            view.note = "ended: waiting for a save";
+        } else {
+            view.note = options_.loop ? "watching, looping" : "watching";
+        }
+        view.keys = kKeys;
+        status_.draw(formatStatus(view, StatusLine::width()));
+    }
+
+    const RunOptions& options_;
+    Terminal& terminal_;
+    std::optional<BarPlace> from_;
+    std::optional<BarPlace> to_;
+    FileWatch files_;
+    std::string name_;
+    StatusLine status_;
+    std::unique_ptr<Version> version_;
+    std::optional<SourceText> lastText_;
+    std::optional<std::int64_t> errorLine_;
+    SampleSink* sink_ = nullptr;
+    std::uint64_t handed_ = 0;
+    std::deque<Segment> segments_;
+    std::uint64_t idleFrame_ = 0;
+    bool quit_ = false;
+    bool jumped_ = false;
+    bool idle_ = false;
+};
+
+}  // namespace
+
+int runWatch(const RunOptions& options, Terminal& terminal, const SourceText& text,
+             const std::optional<BarPlace>& from, const std::optional<BarPlace>& to) {
+    WatchSession session(options, terminal, from, to);
+    return session.run(text);
+}
+
+}  // namespace quarvel

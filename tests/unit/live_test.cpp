@@ -1,0 +1,213 @@
+// The parts of playing live that need no terminal and no device: the editor's
+// command line, bar ranges, and the status line's text.
+#include <gtest/gtest.h>
+
+#include "compiler/score_compiler.h"
+#include "driver/exits.h"
+#include "driver/play_range.h"
+#include "driver/status_line.h"
+#include "synth/player.h"
+#include "synth/tables.h"
+
+namespace quarvel {
+namespace {
+
+struct SplitCase {
+    const char* text;
+    std::vector<std::string> words;  // empty: refused
+};
+
+class SplitTest : public testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitTest, SplitsLikeAShellWithoutExpanding) {
+    const auto& c = GetParam();
+    std::string problem;
+    const auto words = splitCommandLine(c.text, &problem);
+    if (c.words.empty()) {
+        EXPECT_FALSE(words) << c.text;
+        EXPECT_FALSE(problem.empty());
+    } else {
+        ASSERT_TRUE(words) << problem;
+        EXPECT_EQ(*words, c.words);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EditorCommands, SplitTest,
+    testing::Values(SplitCase{"vim", {"vim"}}, SplitCase{"vim -n", {"vim", "-n"}},
+                    SplitCase{"  code   --wait\t", {"code", "--wait"}},
+                    SplitCase{"emacsclient -t -a ''", {"emacsclient", "-t", "-a", ""}},
+                    SplitCase{"'/opt/my editor/ed' -x", {"/opt/my editor/ed", "-x"}},
+                    SplitCase{"\"a \\\"b\\\" \\\\ \\n\"", {"a \"b\" \\ \\n"}},
+                    SplitCase{"my\\ editor", {"my editor"}},
+                    SplitCase{"vi$HOME 'x'\"y\"z", {"vi$HOME", "xyz"}}, SplitCase{"vim 'open", {}},
+                    SplitCase{"vim \"open", {}}, SplitCase{"   ", {}}));
+
+struct LineCase {
+    const char* program;
+    bool takesLine;
+};
+
+class LineTest : public testing::TestWithParam<LineCase> {};
+
+TEST_P(LineTest, DecidesByTheProgramsBaseName) {
+    EXPECT_EQ(takesLineArgument(GetParam().program), GetParam().takesLine) << GetParam().program;
+}
+
+INSTANTIATE_TEST_SUITE_P(Editors, LineTest,
+                         testing::Values(LineCase{"vim", true}, LineCase{"/usr/bin/nvim", true},
+                                         LineCase{"vi", true}, LineCase{"nano", true},
+                                         LineCase{"emacs", true},
+                                         LineCase{"/usr/local/bin/emacsclient", true},
+                                         LineCase{"micro", true}, LineCase{"kak", true},
+                                         LineCase{"code", false}, LineCase{"gedit", false},
+                                         LineCase{"/opt/vim/bin/notvim", false},
+                                         LineCase{"vim/", false}, LineCase{"", false}));
+
+struct PlaceCase {
+    const char* text;
+    bool placeAllowed;
+    std::optional<std::size_t> bar;
+    std::int64_t line, column;
+    bool ok;
+};
+
+class PlaceTest : public testing::TestWithParam<PlaceCase> {};
+
+TEST_P(PlaceTest, ReadsABarOrAPlace) {
+    const auto& c = GetParam();
+    std::string problem;
+    const auto place = parseBarPlace(c.text, c.placeAllowed, &problem);
+    ASSERT_EQ(place.has_value(), c.ok) << c.text;
+    if (!place) {
+        EXPECT_NE(problem.find(c.text), std::string::npos);
+        return;
+    }
+    EXPECT_EQ(place->bar, c.bar);
+    EXPECT_EQ(place->line, c.line);
+    EXPECT_EQ(place->column, c.column);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RangeValues, PlaceTest,
+    testing::Values(PlaceCase{"1", true, 1, 0, 0, true}, PlaceCase{"012", false, 12, 0, 0, true},
+                    PlaceCase{"3:17", true, std::nullopt, 3, 17, true},
+                    PlaceCase{"3:17", false, {}, 0, 0, false},
+                    PlaceCase{"0", true, {}, 0, 0, false}, PlaceCase{"", true, {}, 0, 0, false},
+                    PlaceCase{"-2", true, {}, 0, 0, false}, PlaceCase{"2x", true, {}, 0, 0, false},
+                    PlaceCase{"3:", true, {}, 0, 0, false}, PlaceCase{":3", true, {}, 0, 0, false},
+                    PlaceCase{"1:2:3", true, {}, 0, 0, false},
+                    PlaceCase{"99999999999999", true, {}, 0, 0, false}));
+
+// One quarter note at the default tempo.
+constexpr std::uint64_t kQuarter = 30912;
+
+struct RangeCase {
+    const char* name;
+    const char* score;
+    int startPart;
+    const char* from;  // "" for none
+    const char* to;
+    std::uint64_t startQuarters, endQuarters;  // expected, in quarter notes
+    const char* problem;                       // a part of the reason, or "" when it resolves
+};
+
+class RangeTest : public testing::TestWithParam<RangeCase> {};
+
+TEST_P(RangeTest, ChoosesTheFramesOfTheBars) {
+    const auto& c = GetParam();
+    const CompiledScore score = compileScore(SourceText(c.score), Dialect::combined);
+    const Tables tables = buildTables(score.instruments);
+    const Timeline timeline(score, tables, c.startPart);
+    std::string problem;
+    std::optional<BarPlace> from, to;
+    if (*c.from) from = parseBarPlace(c.from, true, &problem);
+    if (*c.to) to = parseBarPlace(c.to, false, &problem);
+    const auto range = resolveRange(from, to, score.sourceMap, timeline, &problem);
+    if (*c.problem) {
+        EXPECT_FALSE(range);
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+        return;
+    }
+    ASSERT_TRUE(range) << problem;
+    EXPECT_EQ(range->start, c.startQuarters * kQuarter);
+    EXPECT_EQ(range->end, c.endQuarters * kQuarter);
+}
+
+// Bars of 2, 1 and 3 quarters; in the replay score part 1 (bars 1, 2) sounds
+// again after part 2 (bar 3).
+constexpr const char* kThreeBars = "Q 0 1 M\n2 M\nQ 3 4 5 M\n";
+constexpr const char* kReplay = "P01 Q 0 1 M 2 M P02 Q 4 M R01\n";
+constexpr const char* kParts = "P01 Q 0 M P02 Q 1 M\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Scores, RangeTest,
+    testing::Values(RangeCase{"whole", kThreeBars, 0, "", "", 0, 6, ""},
+                    RangeCase{"from", kThreeBars, 0, "2", "", 2, 6, ""},
+                    RangeCase{"to", kThreeBars, 0, "", "2", 0, 3, ""},
+                    RangeCase{"one bar", kThreeBars, 0, "3", "3", 3, 6, ""},
+                    RangeCase{"place in bar 2", kThreeBars, 0, "2:1", "", 2, 6, ""},
+                    RangeCase{"place between bars", kThreeBars, 0, "1:6", "", 2, 6, ""},
+                    RangeCase{"place after the last", kThreeBars, 0, "9:1", "", 0, 0, "no bar"},
+                    RangeCase{"no such bar", kThreeBars, 0, "4", "", 0, 0, "no bar 4"},
+                    RangeCase{"backwards", kThreeBars, 0, "3", "2", 0, 0, "before it starts"},
+                    RangeCase{"replayed end bar", kReplay, 0, "3", "1", 0, 0, "before"},
+                    RangeCase{"first pass after the start", kReplay, 0, "2", "2", 2, 3, ""},
+                    RangeCase{"a later part first", kReplay, 2, "", "2", 0, 4, ""},
+                    RangeCase{"a later part, from its bar", kReplay, 2, "3", "", 0, 4, ""},
+                    RangeCase{"replays counted", kReplay, 0, "", "", 0, 7, ""},
+                    RangeCase{"not in this rendering", kParts, 2, "1", "", 0, 0, "does not sound"},
+                    RangeCase{"end not in this rendering", kParts, 2, "", "1", 0, 0,
+                              "does not sound"}));
+
+TEST(StatusLine, FitsTheWidthDroppingTheKeysFirst) {
+    StatusView view;
+    view.name = "tune.qvl";
+    view.partNumber = 2;
+    view.bar = 14;
+    view.frame = 75 * kFrameRate;
+    view.totalFrames = 605 * kFrameRate;
+    view.keys = "ESC stop \u00b7 space edit \u00b7 TAB skip";
+    const struct {
+        std::size_t width;
+        std::string line;
+    } cases[] = {
+        {100,
+         "tune.qvl  part 2 \u00b7 bar 14  1:15 / 10:05  ESC stop \u00b7 space edit \u00b7 TAB "
+         "skip"},
+        {60, "tune.qvl  part 2 \u00b7 bar 14  1:15 / 10:05"},
+        {30, "part 2 \u00b7 bar 14  1:15 / 10:05"},
+        {20, "part 2 \u00b7 bar 14  1:"},
+        {1, ""},
+    };
+    for (const auto& c : cases) {
+        const std::string line = formatStatus(view, c.width);
+        EXPECT_EQ(line, c.line) << c.width;
+        EXPECT_LT(columnsOf(line), std::max<std::size_t>(c.width, 1));
+    }
+}
+
+TEST(StatusLine, SoundingFrameFollowsThePlayedFramesOverTheRange) {
+    const struct {
+        std::uint64_t played, start, end;
+        bool loop;
+        std::uint64_t frame;
+    } cases[] = {
+        {0, 100, 200, false, 100},  {50, 100, 200, false, 150}, {500, 100, 200, false, 199},
+        {250, 100, 200, true, 150}, {100, 100, 200, true, 100}, {7, 5, 5, true, 5},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(soundingFrame(c.played, c.start, c.end, c.loop), c.frame) << c.played;
+    }
+}
+
+TEST(StatusLine, ProgressBarFillsWithTheFrames) {
+    EXPECT_EQ(formatProgress("t.wav", 0, 200, 25), "t.wav  [..........]   0%");
+    EXPECT_EQ(formatProgress("t.wav", 100, 200, 25), "t.wav  [#####.....]  50%");
+    EXPECT_EQ(formatProgress("t.wav", 300, 200, 25), "t.wav  [##########] 100%");
+    EXPECT_EQ(formatProgress("t.wav", 0, 0, 25), "t.wav  [##########] 100%");
+    EXPECT_EQ(columnsOf(formatProgress("t.wav", 1, 2, 200)), 5 + 2 + 2 + 40 + 1 + 4);
+}
+
+}  // namespace
+}  // namespace quarvel
