@@ -85,6 +85,9 @@ const page = {
   settledWaiters: [],
   pending: false,
   readyAt: 0,
+  compiles: 0,        // how many compiles have finished
+  started: null,      // where the last playback started
+  captured: null,     // the first frames it played, when asked for
 };
 
 function text() { return page.view.state.doc.toString(); }
@@ -124,11 +127,21 @@ function compileNow() {
 
   if (page.score) page.score.free();
   page.score = score;
-  if (score) {
-    page.notes = score.notes(startPart());
-    page.totalFrames = score.totalFrames(startPart());
-    // The CRC, the playing time and the WAVE file cover the whole score, as
-    // -c and -w do whatever -g says; the start part is for playing.
+  page.notes = score ? score.notes(startPart()) : [];
+  page.totalFrames = score ? score.totalFrames(startPart()) : 0;
+  $('crc').textContent = '--------';
+  $('playing-time').textContent = '-';
+  $('download').disabled = !score;
+  $('play').disabled = !score || !page.audio;
+  drawRoll();
+  // The rendering for the CRC comes next, once the page has been drawn.
+  setTimeout(() => sumNow(score), 0);
+}
+
+// The CRC, the playing time and the WAVE file cover the whole score, as -c
+// and -w do whatever -g says; the start part is for playing.
+function sumNow(score) {
+  if (score && score === page.score && score.alive) {
     const t0 = performance.now();
     const { crc, frames } = page.quarvel.checksum(score);
     const took = performance.now() - t0;
@@ -137,16 +150,12 @@ function compileNow() {
     $('playing-time').textContent = formatPlayingTime(frames);
     setStatus(`${score.bars} bars, ${page.notes.length} notes; rendered in ${took.toFixed(0)} ms`
       + ` (${frames > 0 ? Math.round(frames / 44100 / (took / 1000)) : 0}× real time)`);
-  } else {
-    page.notes = [];
-    $('crc').textContent = '--------';
-    $('playing-time').textContent = '-';
+  } else if (!score) {
     setStatus('');
   }
-  $('download').disabled = !score;
-  $('play').disabled = !score || !page.audio;
-  drawRoll();
+  if (score !== page.score) return;  // a newer compile will settle
   page.pending = false;
+  page.compiles += 1;
   for (const resolve of page.settledWaiters.splice(0)) resolve();
 }
 
@@ -287,7 +296,10 @@ function workletMessage(message) {
   const { frame, bar } = message.position;
   const latency = (context.baseLatency || 0) + (context.outputLatency || 0);
   page.playing = { id: message.id, frame, at: context.currentTime + latency, bar };
-  if (message.type === 'started') requestAnimationFrame(animate);
+  if (message.type === 'started') {
+    page.started = message.position;
+    requestAnimationFrame(animate);
+  }
   markBar(bar);
 }
 
@@ -325,6 +337,7 @@ async function play({ captureFrames = 0 } = {}) {
   const bar = page.score.barAt(line, column);
   page.playId += 1;
   page.captured = null;
+  page.started = null;
   page.audio.node.port.postMessage({
     type: 'play', id: page.playId, text: source, dialect: dialect(), startPart: startPart(), bar, captureFrames,
   });
@@ -418,9 +431,13 @@ async function loadExample(name) {
   setText(source);
 }
 
+const marks = {};
+const mark = (name) => { marks[name] = Math.round(performance.now()); };
+
 async function main() {
-  const quarvelReady = createQuarvel();
-  const audioReady = startAudio().catch((error) => setStatus(`no audio: ${error.message}`));
+  mark('start');
+  const quarvelReady = createQuarvel().then((q) => { mark('engine'); return q; });
+  const audioReady = startAudio().then(() => mark('audio')).catch((error) => setStatus(`no audio: ${error.message}`));
   const index = fetch(new URL('examples/index.txt', import.meta.url)).then((r) => r.text());
   page.view = new EditorView({
     parent: $('editor'),
@@ -461,9 +478,11 @@ async function main() {
     $('example').value = first;
     await loadExample(first);
   }
+  mark('score');
   await audioReady;
   $('play').disabled = !page.score || !page.audio;
   page.readyAt = performance.now();
+  page.marks = marks;
   document.body.dataset.ready = 'true';
 
   $('example').addEventListener('change', () => { if ($('example').value) loadExample($('example').value); });
@@ -475,7 +494,7 @@ async function main() {
   $('share').addEventListener('click', share);
   $('roll').addEventListener('click', rollClick);
   new ResizeObserver(() => drawRoll()).observe($('roll-pane'));
-  setStatus(`ready in ${page.readyAt.toFixed(0)} ms; ${$('status').textContent}`);
+  setTimeout(() => setStatus(`ready in ${page.readyAt.toFixed(0)} ms; ${$('status').textContent}`), 0);
 }
 
 // What the tests drive.

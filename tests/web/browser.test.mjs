@@ -1,0 +1,169 @@
+// The page in a real browser (Debian's chromium, driven by puppeteer-core):
+// the examples' CRCs, a compile error's marker, the frames the AudioWorklet
+// plays, and how fast the page renders and gets ready.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import http from 'node:http';
+import { createRequire } from 'node:module';
+import os from 'node:os';
+import path from 'node:path';
+import { after, before, describe, test } from 'node:test';
+import { pathToFileURL } from 'node:url';
+import {
+  assertProgramBuilt, dist, exampleBytes, examples, programCrc, programError, root, runProgram,
+} from './support.mjs';
+
+const require = createRequire(path.join(root, 'web', 'package.json'));
+const { default: puppeteer } = await import(pathToFileURL(require.resolve('puppeteer-core')));
+const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
+// The timings are requirements; on a machine busy with other work they can be
+// printed only (QUARVEL_WEB_TIMING=report).
+const ASSERT_TIMING = process.env.QUARVEL_WEB_TIMING !== 'report';
+const TYPES = {
+  '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript', '.css': 'text/css',
+  '.wasm': 'application/wasm', '.qvl': 'text/plain', '.txt': 'text/plain',
+};
+
+let server;
+let browser;
+let page;
+let address;
+
+function serve() {
+  return new Promise((resolve) => {
+    server = http.createServer((request, response) => {
+      const name = decodeURIComponent(new URL(request.url, 'http://x').pathname);
+      const file = path.join(dist, name.endsWith('/') ? `${name}index.html` : name);
+      if (!file.startsWith(dist) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
+        response.writeHead(404).end();
+        return;
+      }
+      response.writeHead(200, { 'Content-Type': TYPES[path.extname(file)] || 'application/octet-stream' });
+      response.end(fs.readFileSync(file));
+    });
+    server.listen(0, '127.0.0.1', () => resolve(`http://localhost:${server.address().port}/`));
+  });
+}
+
+// Runs fn in the page and waits for the compile it sets off to finish.
+async function compiled(fn, ...args) {
+  const before_ = await page.evaluate(() => window.playground.page.compiles);
+  await fn(...args);
+  await page.waitForFunction((n) => window.playground.page.compiles > n, { timeout: 20000 }, before_);
+}
+
+before(async () => {
+  assertProgramBuilt();
+  address = await serve();
+  browser = await puppeteer.launch({
+    executablePath: CHROMIUM,
+    headless: true,
+    userDataDir: fs.mkdtempSync(path.join(os.tmpdir(), 'quarvel-chromium-')),
+    args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
+      '--disable-sync', '--no-first-run', '--autoplay-policy=no-user-gesture-required'],
+  });
+  page = await browser.newPage();
+  page.on('pageerror', (error) => { console.error(`page error: ${error.message}`); });
+  await page.setViewport({ width: 1400, height: 800 });
+  await page.goto(address);
+  await page.waitForSelector('body[data-ready]', { timeout: 30000 });
+});
+
+after(async () => {
+  if (browser) await browser.close();
+  if (server) server.close();
+});
+
+describe('the page', () => {
+  test('is ready to play within a second', async () => {
+    // The browser is warm (the page was opened before); the cache is not:
+    // every load fetches the page and the engine anew. Best of three loads,
+    // for a machine shared with other work.
+    await page.setCacheEnabled(false);
+    let best = Infinity;
+    for (let load = 0; load < 3; ++load) {
+      await page.reload();
+      await page.waitForSelector('body[data-ready]', { timeout: 30000 });
+      best = Math.min(best, await page.evaluate(() => window.playground.page.readyAt));
+    }
+    await page.setCacheEnabled(true);
+    console.log(`ready to play ${best.toFixed(0)} ms after the page was asked for`);
+    assert.equal(await page.$eval('#play', (b) => b.disabled), false);
+    if (ASSERT_TIMING) assert.ok(best < 1000, `ready after ${best} ms`);
+  });
+
+  for (const name of examples) {
+    test(`shows the program's CRC for ${name}`, async () => {
+      await compiled(() => page.select('#example', name));
+      assert.equal(await page.$eval('#crc', (e) => e.textContent), programCrc(exampleBytes(name)));
+      const run = runProgram(exampleBytes(name), { write: true, name });
+      assert.ok(run.stdout.trim().endsWith(` ${await page.$eval('#playing-time', (e) => e.textContent)}`));
+    });
+  }
+
+  test('marks a faulty line where the program reports it', async () => {
+    await compiled(() => page.select('#example', 'fur_elise'));
+    await page.click('.cm-content');
+    await page.keyboard.down('Control');
+    await page.keyboard.press('End');
+    await page.keyboard.up('Control');
+    await compiled(() => page.keyboard.type('\nV1 Q 1 2 K9 3'));
+    const text = await page.evaluate(() => window.playground.page.view.state.doc.toString());
+    const expected = programError(Buffer.from(text, 'utf8'));
+    const marker = await page.evaluate(() => {
+      const { view } = window.playground.page;
+      const range = document.querySelector('.cm-lintRange-error');
+      if (!range) return null;
+      const offset = view.posAtDOM(range);
+      const line = view.state.doc.lineAt(offset);
+      return { line: line.number, column: offset - line.from + 1, text: range.textContent };
+    });
+    assert.deepEqual(marker, { line: expected.line, column: expected.column, text: '9' });
+    assert.ok(await page.$('.cm-gutter-lint .cm-lint-marker-error'), 'a marker in the gutter');
+    const listed = await page.$eval('#diagnostics', (e) => e.textContent);
+    assert.ok(listed.includes(`line ${expected.line} col ${expected.column}: error ${expected.number}`), listed);
+    assert.equal(await page.$eval('#play', (b) => b.disabled), true);
+  });
+
+  // Where the cursor stands, and how many seconds of the worklet's output to
+  // compare with the program's WAVE file.
+  const plays = [['the start', 'greensleeves', 0, 3], ['a bar in the middle', 'greensleeves', 20, 1],
+    ['a bar of the last part', 'minuet_in_g', -3, 1]];
+  for (const [where, name, line, seconds] of plays) {
+    test(`plays the program's frames from ${where} of ${name}`, async () => {
+      await compiled(() => page.select('#example', name));
+      const wave = runProgram(exampleBytes(name), { write: true, name }).wave;
+      const program = new Int16Array(wave.buffer.slice(wave.byteOffset + 46, wave.byteOffset + wave.length));
+      await page.evaluate(async (l, frames) => {
+        const { view } = window.playground.page;
+        const number = l > 0 ? l : view.state.doc.lines + l;
+        view.dispatch({ selection: { anchor: view.state.doc.line(number).from } });
+        await window.playground.play({ captureFrames: frames });
+      }, line, seconds * 44100);
+      await page.waitForFunction(() => window.playground.page.captured, { timeout: 30000 });
+      const { captured, started } = await page.evaluate(() => ({
+        captured: Array.from(window.playground.page.captured), started: window.playground.page.started,
+      }));
+      await page.evaluate(() => window.playground.stop());
+      assert.equal(captured.length, 2 * seconds * 44100);
+      if (line === 0) assert.equal(started.barStartFrame, 0);
+      else assert.ok(started.barStartFrame > 0 && started.bar > 1);
+      const first = 2 * started.barStartFrame;
+      assert.deepEqual(captured, Array.from(program.subarray(first, first + captured.length)));
+    });
+  }
+
+  test('renders at least 2,000 times faster than real time', async () => {
+    const text = fs.readFileSync(path.join(root, 'bench', 'long_score.qvl'), 'latin1');
+    let best = 0;
+    for (let run = 0; run < 3; ++run) {
+      await compiled((t) => page.evaluate((s) => window.playground.setText(s), t), text);
+      const { frames, ms } = await page.evaluate(() => window.playground.page.lastRender);
+      best = Math.max(best, frames / 44100 / (ms / 1000));
+    }
+    console.log(`page render speed, bench/long_score.qvl: ${Math.round(best)}x real time`);
+    assert.equal(await page.$eval('#crc', (e) => e.textContent),
+      programCrc(fs.readFileSync(path.join(root, 'bench', 'long_score.qvl'))));
+    if (ASSERT_TIMING) assert.ok(best >= 2000, `${best}x`);
+  });
+});
