@@ -229,6 +229,7 @@ function drawRoll() {
     g.fillRect(x(n.startFrame), y(n.note), Math.max(1.5, x(n.startFrame + n.frames) - x(n.startFrame) - 1), h(n.note));
   }
   g.globalAlpha = 1;
+  if (!page.notes.length) return;
   g.fillStyle = '#9aa0a6';
   g.font = '11px ui-monospace, monospace';
   g.fillText(`${formatPlayingTime(first)} – ${formatPlayingTime(first + span)}`, 6, height - 6);
