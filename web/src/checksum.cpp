@@ -1,7 +1,8 @@
 // The playground's checksum: the CRC-32 that `quarvelcd -c` prints (reflected,
 // polynomial 0xEDB88320, the value complemented into the register and back
-// out; -c starts from the value 0xFFFFFFFF, a register of 0), and the whole rest of a rendering
-// summed inside the WebAssembly, with no copy of the frames out to JavaScript.
+// out; -c starts from the value 0xFFFFFFFF, a register of 0), and the whole
+// rest of a rendering summed inside the WebAssembly, with no copy of the frames
+// out to JavaScript.
 #include <array>
 #include <cstddef>
 #include <cstdint>
