@@ -125,6 +125,50 @@ describe('the page', () => {
     assert.equal(await page.$eval('#play', (b) => b.disabled), true);
   });
 
+  test('a click on a note in the roll puts the cursor on its text', async () => {
+    await compiled(() => page.select('#example', 'ode_to_joy'));
+    const canvas = await page.$('#roll');
+    const box = await canvas.boundingBox();
+    // A few notes of the first half minute, the roll's first view.
+    const notes = await page.evaluate(() => window.playground.page.notes
+      .filter((n) => n.line > 0 && n.startFrame < 20 * 44100 && n.frames > 4410)
+      .filter((n, i, all) => i % Math.ceil(all.length / 4) === 0)
+      .map((n) => ({ ...n, point: window.playground.notePoint(n) })));
+    assert.ok(notes.length >= 3);
+    for (const note of notes) {
+      await page.mouse.click(box.x + note.point.x, box.y + note.point.y);
+      const at = await page.evaluate(() => {
+        const { state } = window.playground.page.view;
+        const head = state.selection.main.head;
+        const line = state.doc.lineAt(head);
+        return { line: line.number, text: state.doc.sliceString(head, line.to) };
+      });
+      // The note's text starts where the cursor stands: its column in bytes
+      // is its offset in the line, the examples being ASCII.
+      const expected = exampleBytes('ode_to_joy').toString('latin1').split(/\r?\n/)[note.line - 1]
+        .slice(note.column - 1);
+      assert.deepEqual(at, { line: note.line, text: expected });
+    }
+  });
+
+  test('a share link opens the page on its score, dialect and start part', async () => {
+    const text = '/ shared \u00e9\nV1 YA Q 1 2 3 M\nP02 V1 H 5 M\n';
+    const fragment = await page.evaluate((t) => window.playground.shareFragment(t, 2, '2'), text);
+    assert.match(fragment, /^#z=[A-Za-z0-9_-]+&d=2&g=2$/);
+    await page.goto(`${address}${fragment}`);
+    await page.reload();
+    await page.waitForSelector('body[data-ready]', { timeout: 30000 });
+    await page.waitForFunction(() => window.playground.page.compiles > 0 && !window.playground.page.pending);
+    assert.deepEqual(await page.evaluate(() => ({
+      text: window.playground.page.view.state.doc.toString(),
+      dialect: document.querySelector('#dialect').value,
+      part: document.querySelector('#start-part').value,
+    })), { text, dialect: '2', part: '2' });
+    assert.equal(await page.$eval('#crc', (e) => e.textContent), programCrc(Buffer.from(text, 'utf8'), { dialect: 2 }));
+    await page.goto(address);
+    await page.waitForSelector('body[data-ready]', { timeout: 30000 });
+  });
+
   // Where the cursor stands, and how many seconds of the worklet's output to
   // compare with the program's WAVE file.
   const plays = [['the start', 'greensleeves', 0, 3], ['a bar in the middle', 'greensleeves', 20, 1],

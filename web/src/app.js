@@ -243,6 +243,12 @@ function drawRoll() {
   }
 }
 
+// The middle of a note's bar on the canvas (CSS pixels), for tests.
+function notePoint(n) {
+  const { x, y, h } = rollLayout();
+  return { x: (x(n.startFrame) + x(n.startFrame + n.frames)) / 2, y: y(n.note) + h(n.note) / 2 };
+}
+
 function noteAtPoint(px, py) {
   const { x, y, h } = rollLayout();
   for (let i = page.notes.length - 1; i >= 0; --i) {
@@ -450,7 +456,10 @@ async function main() {
         keymap.of([{ key: 'Mod-Enter', run: () => { play(); return true; } }, ...defaultKeymap, ...historyKeymap]),
         EditorView.updateListener.of((update) => {
           if (update.docChanged && page.quarvel) {
-            page.exampleName = page.exampleName && update.transactions.some((t) => t.isUserEvent('input') || t.isUserEvent('delete')) ? '' : page.exampleName;
+            if (update.transactions.some((t) => t.isUserEvent('input') || t.isUserEvent('delete'))) {
+              page.exampleName = '';
+              $('example').value = '';
+            }
             scheduleCompile();
           }
           if (update.selectionSet && !page.playing && page.score) {
@@ -508,6 +517,7 @@ window.playground = {
   settled: () => (page.pending ? new Promise((resolve) => page.settledWaiters.push(resolve)) : Promise.resolve()),
   shareFragment,
   readFragment,
+  notePoint,
 };
 
 main().catch((error) => setStatus(`failed: ${error.message}`));
