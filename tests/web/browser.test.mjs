@@ -151,6 +151,26 @@ describe('the page', () => {
     }
   });
 
+  test('"Download WAV" gives the file -w writes', async () => {
+    await compiled(() => page.select('#example', 'fur_elise'));
+    const file = await page.evaluate(async () => {
+      const click = HTMLAnchorElement.prototype.click;
+      const taken = new Promise((resolve) => {
+        HTMLAnchorElement.prototype.click = function keep() { resolve({ href: this.href, name: this.download }); };
+      });
+      document.querySelector('#download').click();
+      const { href, name } = await taken;
+      HTMLAnchorElement.prototype.click = click;
+      const bytes = new Uint8Array(await (await fetch(href)).arrayBuffer());
+      let binary = '';
+      for (let i = 0; i < bytes.length; i += 0x8000) binary += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+      return { name, data: btoa(binary) };
+    });
+    assert.equal(file.name, 'fur_elise.wav');
+    const run = runProgram(exampleBytes('fur_elise'), { write: true, name: 'fur_elise' });
+    assert.ok(Buffer.from(file.data, 'base64').equals(run.wave), 'WAVE bytes differ');
+  });
+
   test('a share link opens the page on its score, dialect and start part', async () => {
     const text = '/ shared \u00e9\nV1 YA Q 1 2 3 M\nP02 V1 H 5 M\n';
     const fragment = await page.evaluate((t) => window.playground.shareFragment(t, 2, '2'), text);
