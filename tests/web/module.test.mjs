@@ -1,0 +1,139 @@
+// The WebAssembly module in Node against the program: the same renderings,
+// files, CRCs and compile errors.
+import assert from 'node:assert/strict';
+import path from 'node:path';
+import { before, describe, test } from 'node:test';
+import {
+  assertProgramBuilt, dist, exampleBytes, examples, programCrc, programError, runProgram,
+} from './support.mjs';
+
+const {
+  default: createQuarvel, crcHex, formatPlayingTime, offsetOf, pointOf, waveFile,
+} = await import(path.join(dist, 'quarvel.mjs'));
+
+let quarvel;
+before(async () => {
+  assertProgramBuilt();
+  quarvel = await createQuarvel();
+});
+
+describe('examples render as the program renders them', () => {
+  for (const name of examples) {
+    for (const dialect of [0, 1, 2]) {
+      test(`${name} in dialect ${dialect}`, () => {
+        const bytes = exampleBytes(name);
+        const { score, error } = quarvel.compile(bytes, { dialect });
+        assert.equal(error, null);
+        const { crc, frames } = quarvel.checksum(score);
+        assert.equal(crcHex(crc), programCrc(bytes, { dialect }));
+        assert.equal(frames, score.totalFrames());
+        score.free();
+      });
+    }
+    test(`${name}: the WAVE file is the one -w writes`, () => {
+      const bytes = exampleBytes(name);
+      const run = runProgram(bytes, { write: true, name });
+      const samples = quarvel.renderAll(bytes);
+      assert.ok(Buffer.from(waveFile(samples)).equals(run.wave), 'WAVE bytes differ');
+      assert.ok(run.stdout.trim().endsWith(`/${name}.wav ${formatPlayingTime(samples.length / 2)}`), run.stdout);
+      assert.equal(crcHex(quarvel.crc32(new Uint8Array(samples.buffer))), programCrc(bytes));
+    });
+  }
+});
+
+describe('compile errors carry the program\'s number, line and column', () => {
+  const cases = [
+    ['key signature out of range', 'V1 Q 1 2 K9\n'],
+    ['bad note character', '=A4\nV1 Q 1 2 ? 3\n'],
+    ['bad hexadecimal digit', 'V1 Q 1\n=G0\n'],
+    ['duration too long', 'V1 W... 1\n'],
+    ['part number used twice', 'P01 V1 Q1 M\nP01 V1 Q2 M\n'],
+    ['replay of a missing part', 'P01 V1 Q1 M R07\n'],
+    ['a multi-byte character', '/ caf\u00e9\nV1 Q 1 2 \u00e9 3\n'],
+    ['CR LF line ends', 'V1 Q 1\r\nV1 Q 2\r\nV1 Q K8\r\n'],
+    ['LF CR counted as one line end', 'V1 Q 1\n\rV1 Q 2\n\rY9\n'],
+  ];
+  for (const [title, text] of cases) {
+    test(title, () => {
+      const bytes = Buffer.from(text, 'utf8');
+      const expected = programError(bytes);
+      const { score, error } = quarvel.compile(text);
+      assert.equal(score, null);
+      assert.deepEqual({ number: error.number, line: error.line, column: error.column },
+        { number: expected.number, line: expected.line, column: expected.column });
+      assert.equal(error.message, expected.message);
+      assert.throws(() => quarvel.renderAll(text), (thrown) => thrown instanceof Error
+        && thrown.number === expected.number && thrown.line === expected.line && thrown.column === expected.column);
+      // The editor's offset names the character the program stopped behind
+      // (for a multi-byte one, the byte that stopped it belongs to it).
+      const offset = offsetOf(text, error.line, error.column);
+      const lineStart = offsetOf(text, error.line, 0);
+      const columnBytes = Buffer.byteLength(text.slice(lineStart, offset), 'utf8');
+      assert.ok(columnBytes <= error.column - 1 && error.column - 1 < columnBytes
+        + Buffer.byteLength(String.fromCodePoint(text.codePointAt(offset)), 'utf8'));
+      assert.deepEqual(pointOf(text, offset).line, error.line);
+    });
+  }
+});
+
+describe('players', () => {
+  test('a player sought to a bar renders what the whole rendering has from there', () => {
+    const bytes = exampleBytes('greensleeves');
+    const all = quarvel.renderAll(bytes);
+    const { score } = quarvel.compile(bytes);
+    for (const bar of [1, 2, Math.floor(score.bars / 2), score.bars]) {
+      const player = quarvel.createPlayer(score, { bar });
+      const { barStartFrame, bar: at } = player.position();
+      assert.equal(at, bar);
+      const out = new Int16Array(2 * 5000);
+      const n = player.render(out);
+      assert.deepEqual(out.subarray(0, 2 * n), all.subarray(2 * barStartFrame, 2 * (barStartFrame + n)));
+      player.free();
+    }
+    score.free();
+  });
+
+  test('a start part that no part has renders nothing', () => {
+    assert.equal(quarvel.renderAll(exampleBytes('greensleeves'), { startPart: 0x7F }).length, 0);
+    assert.ok(quarvel.renderAll(exampleBytes('greensleeves'), { startPart: 2 }).length > 0);
+  });
+
+  test('float frames are the samples over 32768, silence after the end', () => {
+    const bytes = exampleBytes('fur_elise');
+    const all = quarvel.renderAll(bytes);
+    const { score } = quarvel.compile(bytes);
+    const player = quarvel.createPlayer(score);
+    const total = all.length / 2;
+    player.seekFrame(total - 100);
+    const left = new Float32Array(128).fill(1);
+    const right = new Float32Array(128).fill(1);
+    assert.equal(player.renderFloat(left, right), 100);
+    for (let i = 0; i < 100; ++i) {
+      assert.equal(left[i] * 32768, all[2 * (total - 100 + i)]);
+      assert.equal(right[i] * 32768, all[2 * (total - 100 + i) + 1]);
+    }
+    assert.ok(left.subarray(100).every((v) => v === 0) && right.subarray(100).every((v) => v === 0));
+    player.free();
+    score.free();
+  });
+
+  test('notes lie inside the rendering and point at their text', () => {
+    const bytes = exampleBytes('minuet_in_g');
+    const text = bytes.toString('latin1');
+    const { score } = quarvel.compile(bytes);
+    const total = score.totalFrames();
+    const notes = score.notes();
+    assert.ok(notes.length > 0);
+    for (const note of notes) {
+      assert.ok(note.voice >= 1 && note.voice <= 5 && note.bar >= 1 && note.bar <= score.bars);
+      assert.ok(note.startFrame + note.frames <= total);
+      if (note.line > 0) assert.match(text[offsetOf(text, note.line, note.column)], /[-+0-9A-G$_*@]/i);
+    }
+    score.free();
+  });
+});
+
+test('playing time: seconds that round to 60 carry into the minute', () => {
+  const rows = [[0, '0:0.00'], [44100 * 65.25, '1:5.25'], [44100 * 60 - 1, '1:0.00'], [44100 * 59.994, '0:59.99']];
+  for (const [frames, text] of rows) assert.equal(formatPlayingTime(frames), text);
+});

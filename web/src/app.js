@@ -1,0 +1,523 @@
+// The playground page: an editor that compiles as you type, the compile error
+// and warnings as markers, a piano roll, playback through an AudioWorklet,
+// the program's CRC and playing time, WAVE download and share links.
+import { EditorState, StateEffect, StateField } from '@codemirror/state';
+import {
+  Decoration, EditorView, drawSelection, highlightActiveLine, highlightActiveLineGutter, keymap, lineNumbers,
+} from '@codemirror/view';
+import { HighlightStyle, StreamLanguage, syntaxHighlighting } from '@codemirror/language';
+import { lintGutter, setDiagnostics } from '@codemirror/lint';
+import { defaultKeymap, history, historyKeymap } from '@codemirror/commands';
+import { Tag } from '@lezer/highlight';
+import createQuarvel, {
+  crcHex, formatPlayingTime, lineStarts, offsetOf, pointOf, waveFile,
+} from './quarvel.mjs';
+
+const $ = (id) => document.getElementById(id);
+const VOICE_COLOURS = ['#ff8a65', '#4fc3f7', '#aed581', '#ffd54f', '#ce93d8'];
+
+// --- Colouring: the token classes of the editors' syntax files.
+
+const classes = ['comment', 'command', 'bar', 'duration', 'note', 'accidental', 'articulation',
+  'rest', 'mode', 'repeat', 'invalid'];
+const tags = Object.fromEntries(classes.map((name) => [name, Tag.define()]));
+const COMMANDS = [
+  /^=[0-9a-f]{2}/i, /^[<>][0-9a-f]/i, /^j[a-e](?:[rs][0-9a-f]{9}|t[0-9a-f])/i, /^k[0-7][#&]/i,
+  /^l[0-9a-f]/i, /^n[hqist]/i, /^o[0-9a-f]/i, /^p(?:[0-9a-f]{2})?/i, /^r[0-9a-f]{2}/i,
+  /^u[+-]?[0-9a-f]/i, /^v[1-5]/i, /^y[a-e]/i, /^z[0-9]/i,
+];
+
+const quarvelLanguage = StreamLanguage.define({
+  name: 'quarvel',
+  token(stream) {
+    if (stream.eatSpace()) return null;
+    if (stream.match(/^\/.*/)) return 'comment';
+    if (stream.match(/^m[^ ]*/i)) return 'bar';
+    if (COMMANDS.some((pattern) => stream.match(pattern))) return 'command';
+    if (stream.match(/^(?:\(|\)[0-9a-f])/i)) return 'repeat';
+    if (stream.match(/^[whqistx]:?\.*/i)) return 'duration';
+    if (stream.match(/^[+-]?[0-9a-g]/i)) return 'note';
+    const before = stream.pos > 0 ? stream.string.charAt(stream.pos - 1) : '';
+    if (/[0-9a-g]/i.test(before) && stream.match(/^[#%&]{1,2}/)) return 'accidental';
+    if (/[0-9a-g#%&$]/i.test(before) && stream.match(/^['",;]/)) return 'articulation';
+    if (stream.match('$')) return 'rest';
+    if (stream.match(/^[*@_]/)) return 'mode';
+    stream.next();
+    return 'invalid';
+  },
+  tokenTable: tags,
+  languageData: { commentTokens: { line: '/' } },
+});
+const quarvelColours = HighlightStyle.define(classes.map((name) => ({ tag: tags[name], class: `q-${name}` })));
+
+// --- The bar being played, marked in the text.
+
+const showBar = StateEffect.define();
+const playingBar = StateField.define({
+  create: () => Decoration.none,
+  update(marks, transaction) {
+    marks = marks.map(transaction.changes);
+    for (const effect of transaction.effects) {
+      if (!effect.is(showBar)) continue;
+      const { from, to } = effect.value || {};
+      marks = effect.value && to > from
+        ? Decoration.set([Decoration.mark({ class: 'cm-playing-bar' }).range(from, to)])
+        : Decoration.none;
+    }
+    return marks;
+  },
+  provide: (field) => EditorView.decorations.from(field),
+});
+
+// --- The page's state.
+
+const page = {
+  quarvel: null,
+  view: null,
+  score: null,        // the last score compiled without error
+  notes: [],
+  totalFrames: 0,
+  exampleName: '',
+  audio: null,        // { context, node }
+  playId: 0,
+  playing: null,      // { id, frame, at, bar }
+  compileTimer: 0,
+  settledWaiters: [],
+  pending: false,
+  readyAt: 0,
+  compiles: 0,        // how many compiles have finished
+  started: null,      // where the last playback started
+  captured: null,     // the first frames it played, when asked for
+};
+
+function text() { return page.view.state.doc.toString(); }
+function dialect() { return Number($('dialect').value); }
+function startPart() {
+  const value = $('start-part').value.trim();
+  return /^[0-9a-f]{1,2}$/i.test(value) ? parseInt(value, 16) : 0;
+}
+
+function setStatus(message) { $('status').textContent = message; }
+
+// --- Compiling: markers, the list, the roll, the CRC.
+
+function scheduleCompile(delay = 250) {
+  page.pending = true;
+  clearTimeout(page.compileTimer);
+  page.compileTimer = setTimeout(compileNow, delay);
+}
+
+function compileNow() {
+  clearTimeout(page.compileTimer);
+  const source = text();
+  const { score, error, warnings } = page.quarvel.compile(source, { dialect: dialect() });
+  const starts = lineStarts(source);
+  const marker = (d, severity) => {
+    const from = offsetOf(source, d.line, d.column, starts);
+    const lineEnd = d.line < starts.length ? starts[d.line] : source.length;
+    const to = Math.min(from + 1, lineEnd);
+    const code = severity === 'error' ? `error ${d.number}` : `warning${d.name ? ` ${d.name}` : ''}`;
+    return { from, to: Math.max(to, from), severity, message: `${code}: ${d.message}`, source: `line ${d.line} col ${d.column}`, d };
+  };
+  const diagnostics = [];
+  if (error) diagnostics.push(marker(error, 'error'));
+  for (const warning of warnings) diagnostics.push(marker(warning, 'warning'));
+  page.view.dispatch(setDiagnostics(page.view.state, diagnostics));
+  showDiagnostics(diagnostics);
+
+  if (page.score) page.score.free();
+  page.score = score;
+  page.notes = score ? score.notes(startPart()) : [];
+  page.totalFrames = score ? score.totalFrames(startPart()) : 0;
+  $('crc').textContent = '--------';
+  $('playing-time').textContent = '-';
+  $('download').disabled = !score;
+  $('play').disabled = !score || !page.audio;
+  drawRoll();
+  // The rendering for the CRC comes next, once the page has been drawn.
+  setTimeout(() => sumNow(score), 0);
+}
+
+// The CRC, the playing time and the WAVE file cover the whole score, as -c
+// and -w do whatever -g says; the start part is for playing.
+function sumNow(score) {
+  if (score && score === page.score && score.alive) {
+    const t0 = performance.now();
+    const { crc, frames } = page.quarvel.checksum(score);
+    const took = performance.now() - t0;
+    page.lastRender = { frames, ms: took };
+    $('crc').textContent = crcHex(crc);
+    $('playing-time').textContent = formatPlayingTime(frames);
+    setStatus(`${score.bars} bars, ${page.notes.length} notes; rendered in ${took.toFixed(0)} ms`
+      + ` (${frames > 0 ? Math.round(frames / 44100 / (took / 1000)) : 0}× real time)`);
+  } else if (!score) {
+    setStatus('');
+  }
+  if (score !== page.score) return;  // a newer compile will settle
+  page.pending = false;
+  page.compiles += 1;
+  for (const resolve of page.settledWaiters.splice(0)) resolve();
+}
+
+function showDiagnostics(diagnostics) {
+  const list = $('diagnostics');
+  list.replaceChildren(...diagnostics.map((d) => {
+    const item = document.createElement('li');
+    item.className = d.severity;
+    item.textContent = `${d.source}: ${d.message}`;
+    item.addEventListener('click', () => moveCursor(d.from));
+    return item;
+  }));
+}
+
+function moveCursor(offset) {
+  page.view.dispatch({ selection: { anchor: offset }, scrollIntoView: true });
+  page.view.focus();
+}
+
+// --- The piano roll: time across, pitch up, one colour a voice.
+
+const ROLL_WINDOW_FRAMES = 30 * 44100;
+
+function rollLayout() {
+  const canvas = $('roll');
+  const width = canvas.clientWidth;
+  const height = canvas.clientHeight;
+  const pitched = page.notes.filter((n) => n.note <= 71);
+  let low = Math.min(...pitched.map((n) => n.note), 60);
+  let high = Math.max(...pitched.map((n) => n.note), 1);
+  if (low > high) [low, high] = [high, low];
+  low -= 1;
+  high += 1;
+  const noiseBand = page.notes.some((n) => n.note > 71) ? 40 : 0;
+  const span = Math.min(page.totalFrames || 1, ROLL_WINDOW_FRAMES);
+  const playingFrame = page.playing ? playingFrameNow() : null;
+  let first = 0;
+  if (playingFrame !== null) first = Math.floor(playingFrame / span) * span;
+  else if (page.rollFrom) first = Math.floor(page.rollFrom / span) * span;
+  const x = (frame) => ((frame - first) / span) * width;
+  const rowHeight = (height - noiseBand - 8) / (high - low + 1);
+  const y = (note) => (note > 71
+    ? height - noiseBand + ((note - 73) / 16) * (noiseBand - 4)
+    : 4 + (high - note) * rowHeight);
+  const h = (note) => (note > 71 ? Math.max(2, (noiseBand - 4) / 16) : Math.max(2, rowHeight - 1));
+  return { canvas, width, height, first, span, x, y, h, low, high, noiseBand, playingFrame };
+}
+
+function drawRoll() {
+  const layout = rollLayout();
+  const { canvas, width, height, first, span, x, y, h } = layout;
+  const scale = window.devicePixelRatio || 1;
+  if (canvas.width !== Math.round(width * scale)) canvas.width = Math.round(width * scale);
+  if (canvas.height !== Math.round(height * scale)) canvas.height = Math.round(height * scale);
+  const g = canvas.getContext('2d');
+  g.setTransform(scale, 0, 0, scale, 0, 0);
+  g.fillStyle = '#15171c';
+  g.fillRect(0, 0, width, height);
+  g.fillStyle = '#1d2027';
+  for (let note = layout.low; note <= layout.high; ++note) {
+    if ([1, 3, 6, 8, 10].includes(((note - 37) % 12 + 12) % 12)) g.fillRect(0, y(note), width, h(note));
+  }
+  if (layout.noiseBand) {
+    g.fillStyle = '#23262e';
+    g.fillRect(0, height - layout.noiseBand, width, layout.noiseBand);
+  }
+  for (const n of page.notes) {
+    if (n.startFrame + n.frames < first || n.startFrame > first + span) continue;
+    g.fillStyle = VOICE_COLOURS[(n.voice - 1) % VOICE_COLOURS.length];
+    g.globalAlpha = 0.45 + 0.55 * (1 - (n.level - 2) / 252);
+    g.fillRect(x(n.startFrame), y(n.note), Math.max(1.5, x(n.startFrame + n.frames) - x(n.startFrame) - 1), h(n.note));
+  }
+  g.globalAlpha = 1;
+  if (!page.notes.length) return;
+  g.fillStyle = '#9aa0a6';
+  g.font = '11px ui-monospace, monospace';
+  g.fillText(`${formatPlayingTime(first)} – ${formatPlayingTime(first + span)}`, 6, height - 6);
+  VOICE_COLOURS.forEach((colour, v) => {
+    g.fillStyle = colour;
+    g.fillText(`V${v + 1}`, width - 160 + 30 * v, 14);
+  });
+  if (layout.playingFrame !== null) {
+    g.fillStyle = '#ffffff';
+    g.fillRect(x(layout.playingFrame), 0, 1.5, height);
+  }
+}
+
+// The middle of a note's bar on the canvas (CSS pixels), for tests.
+function notePoint(n) {
+  const { x, y, h } = rollLayout();
+  return { x: (x(n.startFrame) + x(n.startFrame + n.frames)) / 2, y: y(n.note) + h(n.note) / 2 };
+}
+
+function noteAtPoint(px, py) {
+  const { x, y, h } = rollLayout();
+  for (let i = page.notes.length - 1; i >= 0; --i) {
+    const n = page.notes[i];
+    const left = x(n.startFrame);
+    const right = Math.max(left + 3, x(n.startFrame + n.frames));
+    if (px >= left && px <= right && py >= y(n.note) - 1 && py <= y(n.note) + h(n.note) + 1) return n;
+  }
+  return null;
+}
+
+function rollClick(event) {
+  const rect = event.currentTarget.getBoundingClientRect();
+  const note = noteAtPoint(event.clientX - rect.left, event.clientY - rect.top);
+  if (!note || note.line === 0) return;
+  moveCursor(offsetOf(text(), note.line, note.column));
+}
+
+// --- Playback: the worklet renders; the page follows its reports.
+
+async function startAudio() {
+  const context = new AudioContext({ sampleRate: 44100, latencyHint: 'interactive' });
+  await context.audioWorklet.addModule(new URL('worklet.js', import.meta.url));
+  const node = new AudioWorkletNode(context, 'quarvel-player',
+    { numberOfInputs: 0, numberOfOutputs: 1, outputChannelCount: [2] });
+  node.connect(context.destination);
+  await new Promise((resolve, reject) => {
+    node.port.onmessage = (event) => {
+      if (event.data.type === 'ready') resolve();
+      else if (event.data.type === 'failed') reject(new Error(event.data.message));
+    };
+  });
+  node.port.onmessage = (event) => workletMessage(event.data);
+  page.audio = { context, node };
+}
+
+function workletMessage(message) {
+  if (message.id !== page.playId) return;
+  const context = page.audio.context;
+  if (message.type === 'captured') {
+    page.captured = message.samples;
+    return;
+  }
+  if (message.type === 'error') {
+    stopPlaying();
+    return;
+  }
+  if (message.type === 'ended') {
+    stopPlaying();
+    return;
+  }
+  const { frame, bar } = message.position;
+  const latency = (context.baseLatency || 0) + (context.outputLatency || 0);
+  page.playing = { id: message.id, frame, at: context.currentTime + latency, bar };
+  if (message.type === 'started') {
+    page.started = message.position;
+    requestAnimationFrame(animate);
+  }
+  markBar(bar);
+}
+
+function playingFrameNow() {
+  const p = page.playing;
+  const since = Math.max(0, page.audio.context.currentTime - p.at);
+  return Math.min(page.totalFrames, p.frame + since * 44100);
+}
+
+function markBar(number) {
+  const bar = page.score && number > 0 ? page.score.bar(number) : null;
+  if (!bar || bar.firstLine === 0) {
+    page.view.dispatch({ effects: showBar.of(null) });
+    return;
+  }
+  const source = text();
+  const starts = lineStarts(source);
+  const from = offsetOf(source, bar.firstLine, bar.firstColumn, starts);
+  const to = offsetOf(source, bar.lastLine, bar.lastColumn, starts) + 1;
+  page.view.dispatch({ effects: showBar.of({ from, to: Math.min(to, source.length) }) });
+}
+
+function animate() {
+  if (!page.playing) return;
+  $('time').textContent = formatPlayingTime(playingFrameNow());
+  drawRoll();
+  requestAnimationFrame(animate);
+}
+
+async function play({ captureFrames = 0 } = {}) {
+  if (!page.audio || !page.score) return;
+  await page.audio.context.resume();
+  const source = text();
+  const { line, column } = pointOf(source, page.view.state.selection.main.head);
+  const bar = page.score.barAt(line, column);
+  page.playId += 1;
+  page.captured = null;
+  page.started = null;
+  page.audio.node.port.postMessage({
+    type: 'play', id: page.playId, text: source, dialect: dialect(), startPart: startPart(), bar, captureFrames,
+  });
+  $('stop').disabled = false;
+}
+
+function stopPlaying() {
+  if (page.audio) page.audio.node.port.postMessage({ type: 'stop' });
+  page.playing = null;
+  $('stop').disabled = true;
+  page.view.dispatch({ effects: showBar.of(null) });
+  drawRoll();
+}
+
+// --- WAVE download and share links.
+
+function downloadWave() {
+  const samples = page.quarvel.renderAll(text(), { dialect: dialect() });
+  const blob = new Blob([waveFile(samples)], { type: 'audio/wav' });
+  const link = document.createElement('a');
+  link.href = URL.createObjectURL(blob);
+  link.download = `${page.exampleName || 'score'}.wav`;
+  link.click();
+  setTimeout(() => URL.revokeObjectURL(link.href), 10000);
+}
+
+function toBase64Url(bytes) {
+  let binary = '';
+  for (let i = 0; i < bytes.length; i += 0x8000) binary += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+  return btoa(binary).replace(/\+/g, '-').replace(/\//g, '_').replace(/=+$/, '');
+}
+
+function fromBase64Url(text) {
+  const binary = atob(text.replace(/-/g, '+').replace(/_/g, '/'));
+  return Uint8Array.from(binary, (c) => c.charCodeAt(0));
+}
+
+async function squeeze(bytes, stream) {
+  const response = new Response(new Blob([bytes]).stream().pipeThrough(stream));
+  return new Uint8Array(await response.arrayBuffer());
+}
+
+// The fragment: z=<deflated UTF-8 text> (or t=<UTF-8 text> where the browser
+// cannot compress), with d=<dialect> and g=<start part>.
+export async function shareFragment(source, dialectNumber, part) {
+  const bytes = new TextEncoder().encode(source);
+  const params = new URLSearchParams();
+  if (typeof CompressionStream === 'function') {
+    params.set('z', toBase64Url(await squeeze(bytes, new CompressionStream('deflate-raw'))));
+  } else {
+    params.set('t', toBase64Url(bytes));
+  }
+  if (dialectNumber) params.set('d', String(dialectNumber));
+  if (part) params.set('g', part);
+  return `#${params}`;
+}
+
+async function readFragment(hash) {
+  const params = new URLSearchParams(hash.replace(/^#/, ''));
+  let bytes = null;
+  if (params.has('z')) bytes = await squeeze(fromBase64Url(params.get('z')), new DecompressionStream('deflate-raw'));
+  else if (params.has('t')) bytes = fromBase64Url(params.get('t'));
+  if (!bytes) return null;
+  return { text: new TextDecoder().decode(bytes), dialect: Number(params.get('d') || 0), part: params.get('g') || '' };
+}
+
+async function share() {
+  const fragment = await shareFragment(text(), dialect(), $('start-part').value.trim());
+  history.replaceState(null, '', fragment);
+  try {
+    await navigator.clipboard.writeText(location.href);
+    setStatus('link copied');
+  } catch {
+    setStatus('the link is in the address bar');
+  }
+}
+
+// --- Putting it together.
+
+function setText(source) {
+  const view = page.view;
+  view.dispatch({ changes: { from: 0, to: view.state.doc.length, insert: source }, selection: { anchor: 0 } });
+  compileNow();
+}
+
+async function loadExample(name) {
+  const response = await fetch(new URL(`examples/${name}.qvl`, import.meta.url));
+  // Scores are bytes; the examples are plain ASCII.
+  const source = new TextDecoder('latin1').decode(await response.arrayBuffer());
+  page.exampleName = name;
+  setText(source);
+}
+
+const marks = {};
+const mark = (name) => { marks[name] = Math.round(performance.now()); };
+
+async function main() {
+  mark('start');
+  const quarvelReady = createQuarvel().then((q) => { mark('engine'); return q; });
+  const audioReady = startAudio().then(() => mark('audio')).catch((error) => setStatus(`no audio: ${error.message}`));
+  const index = fetch(new URL('examples/index.txt', import.meta.url)).then((r) => r.text());
+  page.view = new EditorView({
+    parent: $('editor'),
+    state: EditorState.create({
+      doc: '',
+      extensions: [
+        lineNumbers(), highlightActiveLineGutter(), highlightActiveLine(), drawSelection(), history(),
+        lintGutter(), quarvelLanguage, syntaxHighlighting(quarvelColours), playingBar,
+        keymap.of([{ key: 'Mod-Enter', run: () => { play(); return true; } }, ...defaultKeymap, ...historyKeymap]),
+        EditorView.updateListener.of((update) => {
+          if (update.docChanged && page.quarvel) {
+            if (update.transactions.some((t) => t.isUserEvent('input') || t.isUserEvent('delete'))) {
+              page.exampleName = '';
+              $('example').value = '';
+            }
+            scheduleCompile();
+          }
+          if (update.selectionSet && !page.playing && page.score) {
+            const source = text();
+            const { line, column } = pointOf(source, update.state.selection.main.head);
+            const bar = page.score.barAt(line, column);
+            const first = page.notes.find((n) => n.bar >= bar);
+            page.rollFrom = first ? first.startFrame : 0;
+            drawRoll();
+          }
+        }),
+      ],
+    }),
+  });
+  const names = (await index).split('\n').filter(Boolean);
+  for (const name of names) $('example').append(new Option(name.replace(/_/g, ' '), name));
+  page.quarvel = await quarvelReady;
+
+  const shared = location.hash.length > 1 ? await readFragment(location.hash).catch(() => null) : null;
+  if (shared) {
+    $('dialect').value = String(shared.dialect);
+    $('start-part').value = shared.part;
+    setText(shared.text);
+  } else {
+    const first = names.includes('greensleeves') ? 'greensleeves' : names[0];
+    $('example').value = first;
+    await loadExample(first);
+  }
+  mark('score');
+  await audioReady;
+  $('play').disabled = !page.score || !page.audio;
+  page.readyAt = performance.now();
+  page.marks = marks;
+  document.body.dataset.ready = 'true';
+
+  $('example').addEventListener('change', () => { if ($('example').value) loadExample($('example').value); });
+  $('dialect').addEventListener('change', () => compileNow());
+  $('start-part').addEventListener('input', () => scheduleCompile(150));
+  $('play').addEventListener('click', () => play());
+  $('stop').addEventListener('click', stopPlaying);
+  $('download').addEventListener('click', downloadWave);
+  $('share').addEventListener('click', share);
+  $('roll').addEventListener('click', rollClick);
+  new ResizeObserver(() => drawRoll()).observe($('roll-pane'));
+  setTimeout(() => setStatus(`ready in ${page.readyAt.toFixed(0)} ms; ${$('status').textContent}`), 0);
+}
+
+// What the tests drive.
+window.playground = {
+  page,
+  setText,
+  loadExample,
+  play,
+  stop: stopPlaying,
+  settled: () => (page.pending ? new Promise((resolve) => page.settledWaiters.push(resolve)) : Promise.resolve()),
+  shareFragment,
+  readFragment,
+  notePoint,
+};
+
+main().catch((error) => setStatus(`failed: ${error.message}`));

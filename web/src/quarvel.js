@@ -1,0 +1,420 @@
+// The quarvel engine for JavaScript: the C API compiled to WebAssembly, made
+// into scores, players and renderings. The same module runs in a page, in an
+// AudioWorklet and in Node; it needs nothing from its host but WebAssembly.
+import createQuarvelCore from '../.build/quarvel_core.mjs';
+
+export const SAMPLE_RATE = 44100;
+export const DIALECTS = { combined: 0, quarvel: 1, lutera: 2 };
+
+// Sizes and field offsets of the C structures on wasm32.
+const DIAGNOSTIC_BYTES = 12 + 256;
+const BAR_BYTES = 24;
+const POSITION_BYTES = 32;
+const NOTE_BYTES = 56;
+const CHUNK_FRAMES = 16384;
+
+// The text as the compiler reads it: bytes. JavaScript strings go in as UTF-8.
+const encoder = new TextEncoderLite();
+
+function dialectNumber(dialect) {
+  if (dialect === undefined || dialect === null) return 0;
+  if (typeof dialect === 'number') return dialect;
+  if (dialect in DIALECTS) return DIALECTS[dialect];
+  throw new RangeError(`unknown dialect ${dialect}`);
+}
+
+export default async function createQuarvel() {
+  const core = await createQuarvelCore();
+  return new Quarvel(core);
+}
+
+class Quarvel {
+  constructor(core) {
+    this.core = core;
+    this.diagnostic = core._malloc(DIAGNOSTIC_BYTES);
+    this.namePointer = core._malloc(4);
+    this.scratch = core._malloc(Math.max(BAR_BYTES, POSITION_BYTES, 8));
+    this.version = this.string(core._quarvel_version());
+  }
+
+  // Live views: the memory may grow and leave old views detached.
+  get u8() { return this.core.HEAPU8; }
+  get i32() { return this.core.HEAP32; }
+
+  string(pointer, limit = 1 << 20) {
+    const bytes = this.u8;
+    let end = pointer;
+    while (end < pointer + limit && bytes[end] !== 0) ++end;
+    return utf8Decode(bytes.subarray(pointer, end));
+  }
+
+  readDiagnostic(pointer) {
+    const i = pointer >> 2;
+    return {
+      number: this.i32[i],
+      line: this.i32[i + 1],
+      column: this.i32[i + 2],
+      message: this.string(pointer + 12, 256),
+    };
+  }
+
+  // Compiles a score text. Answers { score, error, warnings }: score is null
+  // when error holds the compile error {number, line, column, message}.
+  compile(text, { dialect = 0 } = {}) {
+    const core = this.core;
+    const bytes = typeof text === 'string' ? encoder.encode(text) : text;
+    const pointer = core._malloc(Math.max(bytes.length, 1));
+    this.u8.set(bytes, pointer);
+    const handle = core._quarvel_compile(pointer, bytes.length, dialectNumber(dialect), this.diagnostic);
+    core._free(pointer);
+    if (handle === 0) {
+      return { score: null, error: this.readDiagnostic(this.diagnostic), warnings: [] };
+    }
+    const score = new Score(this, handle);
+    return { score, error: null, warnings: score.warnings };
+  }
+
+  createPlayer(score, { startPart = 0, bar = 0 } = {}) {
+    return new Player(this, score, startPart, bar);
+  }
+
+  // The whole rendering from a start part, as interleaved stereo samples.
+  renderAll(text, { dialect = 0, startPart = 0 } = {}) {
+    const { score, error } = this.compile(text, { dialect });
+    if (!score) throw compileFailure(error);
+    try {
+      const total = score.totalFrames(startPart);
+      const out = new Int16Array(2 * total);
+      const player = this.createPlayer(score, { startPart });
+      try {
+        let done = 0;
+        while (done < total) {
+          const n = player.render(out.subarray(2 * done, 2 * Math.min(total, done + CHUNK_FRAMES)));
+          if (n === 0) break;
+          done += n;
+        }
+        return done === total ? out : out.slice(0, 2 * done);
+      } finally {
+        player.free();
+      }
+    } finally {
+      score.free();
+    }
+  }
+
+  // The CRC-32 of the rendering of a score from a start part (as -c prints it)
+  // and its length in frames, worked out inside the WebAssembly.
+  checksum(score, { startPart = 0 } = {}) {
+    const core = this.core;
+    const player = core._quarvel_player_new(score.handle, startPart);
+    if (player === 0) throw new Error('no memory for a player');
+    const buffer = core._malloc(4 * CHUNK_FRAMES);
+    try {
+      const crc = core._quarvel_web_render_crc(player, buffer, CHUNK_FRAMES, this.scratch) >>> 0;
+      const frames = core.HEAPF64[this.scratch >> 3];
+      return { crc, frames };
+    } finally {
+      core._free(buffer);
+      core._quarvel_player_free(player);
+    }
+  }
+
+  // CRC-32 of bytes held in JavaScript, continuing from `crc`; the program
+  // starts from 0xFFFFFFFF.
+  crc32(bytes, crc = 0xFFFFFFFF) {
+    const core = this.core;
+    const pointer = core._malloc(Math.max(bytes.length, 1));
+    this.u8.set(bytes, pointer);
+    const result = core._quarvel_web_crc32(crc, pointer, bytes.length) >>> 0;
+    core._free(pointer);
+    return result;
+  }
+}
+
+function compileFailure(error) {
+  const failure = new Error(`error ${error.number} near line ${error.line} col ${error.column}: ${error.message}`);
+  failure.number = error.number;
+  failure.line = error.line;
+  failure.column = error.column;
+  failure.diagnostic = error;
+  return failure;
+}
+
+class Score {
+  constructor(quarvel, handle) {
+    this.quarvel = quarvel;
+    this.handle = handle;
+    this.holds = 1;
+    const core = quarvel.core;
+    this.bars = core._quarvel_score_bar_count(handle);
+    this.warnings = [];
+    const count = core._quarvel_score_warning_count(handle);
+    for (let i = 0; i < count; ++i) {
+      if (core._quarvel_score_warning(handle, i, quarvel.diagnostic, quarvel.namePointer) !== 0) continue;
+      const warning = quarvel.readDiagnostic(quarvel.diagnostic);
+      const name = quarvel.i32[quarvel.namePointer >> 2];
+      warning.name = name ? quarvel.string(name) : '';
+      this.warnings.push(warning);
+    }
+  }
+
+  get alive() { return this.handle !== 0; }
+
+  free() {
+    if (this.handle !== 0) this.quarvel.core._quarvel_score_free(this.handle);
+    this.handle = 0;
+  }
+
+  totalFrames(startPart = 0) {
+    return Number(this.quarvel.core._quarvel_score_total_frames(this.handle, startPart));
+  }
+
+  bar(number) {
+    const q = this.quarvel;
+    if (q.core._quarvel_score_bar(this.handle, number, q.scratch) !== 0) return null;
+    const i = q.scratch >> 2;
+    const v = q.i32;
+    return {
+      number: v[i], firstLine: v[i + 1], firstColumn: v[i + 2],
+      lastLine: v[i + 3], lastColumn: v[i + 4], ticks: v[i + 5] >>> 0,
+    };
+  }
+
+  barAt(line, column) {
+    return this.quarvel.core._quarvel_score_bar_at(this.handle, line, column);
+  }
+
+  // Every note as it sounds from a start part, in the order they start.
+  notes(startPart = 0) {
+    const core = this.quarvel.core;
+    const count = core._quarvel_score_notes(this.handle, startPart, 0, 0);
+    if (count === 0) return [];
+    const pointer = core._malloc(count * NOTE_BYTES);
+    try {
+      const got = Math.min(count, core._quarvel_score_notes(this.handle, startPart, pointer, count));
+      const v = core.HEAP32;
+      const w = core.HEAPU32;
+      const notes = new Array(got);
+      for (let n = 0; n < got; ++n) {
+        const i = (pointer + n * NOTE_BYTES) >> 2;
+        notes[n] = {
+          voice: v[i], slot: v[i + 1], instrument: v[i + 2], note: v[i + 3], level: v[i + 4],
+          startFrame: w[i + 6] + w[i + 7] * 4294967296,
+          frames: w[i + 8] + w[i + 9] * 4294967296,
+          bar: v[i + 10], line: v[i + 11], column: v[i + 12],
+        };
+      }
+      return notes;
+    } finally {
+      core._free(pointer);
+    }
+  }
+}
+
+class Player {
+  constructor(quarvel, score, startPart, bar) {
+    this.quarvel = quarvel;
+    const core = quarvel.core;
+    this.handle = core._quarvel_player_new(score.handle, startPart);
+    if (this.handle === 0) throw new Error('no memory for a player');
+    this.capacity = 4096;
+    this.buffer = core._malloc(4 * this.capacity);
+    this.position_ = core._malloc(POSITION_BYTES);
+    if (bar > 0) this.seekBar(bar);
+  }
+
+  // Fills `out` (interleaved stereo) with the next frames; answers how many
+  // frames it wrote: fewer than asked only at the end, then 0.
+  render(out) {
+    const core = this.quarvel.core;
+    const want = out.length >> 1;
+    let done = 0;
+    while (done < want) {
+      const ask = Math.min(this.capacity, want - done);
+      const got = core._quarvel_player_render(this.handle, this.buffer, ask);
+      out.set(core.HEAP16.subarray(this.buffer >> 1, (this.buffer >> 1) + 2 * got), 2 * done);
+      done += got;
+      if (got < ask) break;
+    }
+    return done;
+  }
+
+  // The next frames as two channels of floats (sample / 32768), as Web Audio
+  // wants them; answers the frames written, the rest of the channels silent.
+  renderFloat(left, right) {
+    const core = this.quarvel.core;
+    const want = Math.min(left.length, this.capacity);
+    const got = core._quarvel_player_render(this.handle, this.buffer, want);
+    const s = core.HEAP16;
+    const base = this.buffer >> 1;
+    for (let i = 0; i < got; ++i) {
+      left[i] = s[base + 2 * i] / 32768;
+      right[i] = s[base + 2 * i + 1] / 32768;
+    }
+    left.fill(0, got);
+    right.fill(0, got);
+    return got;
+  }
+
+  seekBar(bar) { return this.quarvel.core._quarvel_player_seek_bar(this.handle, bar) === 0; }
+  seekPart(part) { return this.quarvel.core._quarvel_player_seek_part(this.handle, part) === 0; }
+  seekFrame(frame) { return this.quarvel.core._quarvel_player_seek_frame(this.handle, BigInt(frame)) === 0; }
+
+  position() {
+    const core = this.quarvel.core;
+    core._quarvel_player_position(this.handle, this.position_);
+    const w = core.HEAPU32;
+    const i = this.position_ >> 2;
+    return {
+      frame: w[i] + w[i + 1] * 4294967296,
+      totalFrames: w[i + 2] + w[i + 3] * 4294967296,
+      part: core.HEAP32[i + 4],
+      bar: core.HEAP32[i + 5],
+      barStartFrame: w[i + 6] + w[i + 7] * 4294967296,
+    };
+  }
+
+  free() {
+    const core = this.quarvel.core;
+    if (this.handle === 0) return;
+    core._quarvel_player_free(this.handle);
+    core._free(this.buffer);
+    core._free(this.position_);
+    this.handle = 0;
+  }
+}
+
+// --- What the program prints and writes, for renderings held in JavaScript.
+
+// The 46-byte head `quarvelcd -w` writes before the samples.
+export function waveHead(dataBytes) {
+  const head = new Uint8Array(46);
+  const view = new DataView(head.buffer);
+  const tag = (offset, text) => { for (let i = 0; i < 4; ++i) head[offset + i] = text.charCodeAt(i); };
+  tag(0, 'RIFF');
+  view.setUint32(4, 38 + dataBytes, true);
+  tag(8, 'WAVE');
+  tag(12, 'fmt ');
+  view.setUint32(16, 18, true);
+  view.setUint16(20, 1, true);       // PCM
+  view.setUint16(22, 2, true);       // channels
+  view.setUint32(24, 44100, true);   // frames per second
+  view.setUint32(28, 176400, true);  // bytes per second
+  view.setUint16(32, 4, true);       // bytes per frame
+  view.setUint16(34, 16, true);      // bits per sample
+  view.setUint16(36, 0, true);       // no extra format bytes
+  tag(38, 'data');
+  view.setUint32(42, dataBytes, true);
+  return head;
+}
+
+// The WAVE file of a rendering: the head and the samples little-endian.
+export function waveFile(samples) {
+  const dataBytes = samples.length * 2;
+  if (dataBytes > 0xFFFFFFFF - 38) throw new RangeError('the rendering is too long for a WAVE file');
+  const file = new Uint8Array(46 + dataBytes);
+  file.set(waveHead(dataBytes), 0);
+  const view = new DataView(file.buffer, 46);
+  for (let i = 0; i < samples.length; ++i) view.setInt16(2 * i, samples[i], true);
+  return file;
+}
+
+export function crcHex(crc) {
+  return (crc >>> 0).toString(16).toUpperCase().padStart(8, '0');
+}
+
+// The playing time as the program prints it: minutes, then seconds with two
+// decimals ("3:5.25"); seconds that round up to 60 carry into the minutes.
+export function formatPlayingTime(frames) {
+  const seconds = frames / SAMPLE_RATE;
+  let minutes = Math.floor(seconds / 60);
+  let rest = (seconds - minutes * 60).toFixed(2);
+  if (rest === '60.00') {
+    minutes += 1;
+    rest = '0.00';
+  }
+  return `${minutes}:${rest}`;
+}
+
+// --- Text positions: the compiler counts lines and byte columns; editors
+// count UTF-16 code units.
+
+// Line ends as the compiler reads them: CR LF and LF CR are one, CR CR and
+// LF LF two. Answers the string offsets where lines 1, 2, ... start.
+export function lineStarts(text) {
+  const starts = [0];
+  for (let i = 0; i < text.length; ++i) {
+    const c = text.charCodeAt(i);
+    if (c !== 10 && c !== 13) continue;
+    const pair = c === 13 ? 10 : 13;
+    if (text.charCodeAt(i + 1) === pair) ++i;
+    starts.push(i + 1);
+  }
+  return starts;
+}
+
+function utf8Length(code) {
+  return code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+}
+
+// The string offset of the character the compiler names by line and column
+// (column: bytes up to and with the character, so 1 is the line's first);
+// column 0 or less is the line's start, a column past the end its end.
+export function offsetOf(text, line, column, starts = lineStarts(text)) {
+  const l = Math.min(Math.max(line, 1), starts.length) - 1;
+  let offset = starts[l];
+  const end = l + 1 < starts.length ? starts[l + 1] : text.length;
+  let bytes = 0;
+  while (offset < end && bytes < column - 1) {
+    const code = text.codePointAt(offset);
+    if (code === 10 || code === 13) break;
+    bytes += utf8Length(code);
+    offset += code > 0xFFFF ? 2 : 1;
+  }
+  return offset;
+}
+
+// The compiler's line and column of the character at a string offset.
+export function pointOf(text, offset, starts = lineStarts(text)) {
+  let lo = 0;
+  let hi = starts.length - 1;
+  while (lo < hi) {
+    const mid = (lo + hi + 1) >> 1;
+    if (starts[mid] <= offset) lo = mid; else hi = mid - 1;
+  }
+  let bytes = 0;
+  for (let i = starts[lo]; i < offset;) {
+    const code = text.codePointAt(i);
+    bytes += utf8Length(code);
+    i += code > 0xFFFF ? 2 : 1;
+  }
+  return { line: lo + 1, column: bytes + 1 };
+}
+
+// --- UTF-8 without TextEncoder/TextDecoder, which an AudioWorklet lacks.
+
+function TextEncoderLite() {
+  if (typeof TextEncoder !== 'undefined') return new TextEncoder();
+  return {
+    encode(text) {
+      const out = [];
+      for (let i = 0; i < text.length; ++i) {
+        let code = text.codePointAt(i);
+        if (code > 0xFFFF) ++i;
+        if (code >= 0xD800 && code <= 0xDFFF) code = 0xFFFD;
+        if (code < 0x80) out.push(code);
+        else if (code < 0x800) out.push(0xC0 | (code >> 6), 0x80 | (code & 63));
+        else if (code < 0x10000) out.push(0xE0 | (code >> 12), 0x80 | ((code >> 6) & 63), 0x80 | (code & 63));
+        else out.push(0xF0 | (code >> 18), 0x80 | ((code >> 12) & 63), 0x80 | ((code >> 6) & 63), 0x80 | (code & 63));
+      }
+      return Uint8Array.from(out);
+    },
+  };
+}
+
+function utf8Decode(bytes) {
+  if (typeof TextDecoder !== 'undefined') return new TextDecoder().decode(bytes.slice());
+  let text = '';
+  for (let i = 0; i < bytes.length; ++i) text += String.fromCharCode(bytes[i]);
+  return text;
+}
