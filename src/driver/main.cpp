@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,10 +29,12 @@ namespace quarvel {
 namespace {
 
 // Reads the whole score file, bytes exactly as stored, and puts the end
-// marks behind them.
+// marks behind them. The file is opened by the name as typed (so a name
+// longer than the path limit, relative to a deep directory, still opens);
+// sourcePath names the same file for people.
 SourceText loadScore(const RunOptions& options) {
     const std::string& path = options.sourcePath;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::open(options.scoreName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     const auto unreadable = [&](int error) {
         diagnose("cannot read " + path + ": " + std::strerror(error));
         exitWith(options, 1);
@@ -66,6 +69,9 @@ SourceText loadScore(const RunOptions& options) {
         return SourceText(std::move(bytes));
     } catch (const std::bad_alloc&) {
         diagnose("no memory for the score text of " + path);
+        exitWith(options, 2);
+    } catch (const std::length_error&) {
+        diagnose("no memory for the score text of " + path + ": the file is too large");
         exitWith(options, 2);
     }
 }

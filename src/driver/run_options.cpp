@@ -1,10 +1,12 @@
 #include "driver/run_options.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
+#include <cstdlib>
+#include <string_view>
 
 namespace quarvel {
 
@@ -21,8 +23,15 @@ std::string formatPlayingTime(double frames) {
     const double seconds = frames / 44100.0;
     const double minutes = std::floor(seconds / 60.0);
     const double rest = seconds - minutes * 60.0;
+    char restText[32];
+    std::snprintf(restText, sizeof restText, "%02.2f", rest);
     char text[64];
-    std::snprintf(text, sizeof text, "%1.0f:%02.2f", minutes, rest);
+    if (std::string_view(restText) == "60.00") {
+        // The last 5 ms before a minute round up to it: "1:0.00", not "0:60.00".
+        std::snprintf(text, sizeof text, "%1.0f:0.00", minutes + 1.0);
+    } else {
+        std::snprintf(text, sizeof text, "%1.0f:%s", minutes, restText);
+    }
     return text;
 }
 
@@ -72,10 +81,30 @@ std::optional<RunOptions> parseRunOptions(const std::vector<std::string>& args) 
 
     const std::string stem = stemOf(args[next]);
     options.wavPath = stem + ".wav";
-    std::error_code error;
-    const auto full = std::filesystem::absolute(stem + ".qvl", error);
-    options.sourcePath = error ? stem + ".qvl" : full.lexically_normal().string();
+    options.scoreName = stem + ".qvl";
+    options.sourcePath = absoluteNameOf(options.scoreName);
     return options;
+}
+
+std::string absoluteNameOf(const std::string& name) {
+    const std::size_t lastSlash = name.find_last_of('/');
+    const std::string base = lastSlash == std::string::npos ? name : name.substr(lastSlash + 1);
+    std::string directory = lastSlash == std::string::npos ? "." : name.substr(0, lastSlash);
+    if (directory.empty()) directory = "/";
+    if (char* real = ::realpath(directory.c_str(), nullptr)) {
+        std::string full = real;
+        std::free(real);
+        if (full.empty() || full.back() != '/') full.push_back('/');
+        return full + base;
+    }
+    if (!name.empty() && name.front() == '/') return name;
+    if (char* cwd = ::getcwd(nullptr, 0)) {
+        std::string full = cwd;
+        std::free(cwd);
+        if (full.empty() || full.back() != '/') full.push_back('/');
+        return full + name;
+    }
+    return name;  // no absolute name to be had: the name as typed still opens the file
 }
 
 }  // namespace quarvel
