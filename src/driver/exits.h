@@ -2,7 +2,10 @@
 // report with the offer to edit, and the hand-over to the user's editor.
 #pragma once
 
+#include <cstdio>
+#include <exception>
 #include <string>
+#include <string_view>
 
 #include "compiler/source_reader.h"
 #include "driver/run_options.h"
@@ -18,8 +21,25 @@ namespace quarvel {
 // status 4.
 void armDeviceHangExit(const RunOptions& options);
 
-// One line on standard error: "quarvelcd: <message>".
+// One line on standard error: "quarvelcd: <message>", the message shown
+// inert (see below), so a file name cannot drive the terminal or break the line.
 void diagnose(const std::string& message);
+
+// Text in a visible, inert form: control bytes other than tab in caret
+// notation ("^[", "^?"), C1 controls (a lone byte 0x80..0x9F, or one encoded
+// in UTF-8) as "\x9b"; valid UTF-8 and other bytes as they are.
+std::string inert(std::string_view text);
+// The same, written to a stream in pieces without a copy of the text.
+void writeInert(std::FILE* out, std::string_view text);
+
+// The score's name for the exit line of a failure that no part of the run
+// caught (see exitOnStrayException).
+void rememberExitPath(const RunOptions& options);
+
+// The last resort for an exception no part of the run caught: the reason on
+// standard error, the exit line, and status 2 for a lack of memory or 4
+// otherwise. Allocates nothing.
+[[noreturn]] void exitOnStrayException(const std::exception* error, bool outOfMemory);
 
 // The error for people on standard error (position, source line, caret); when
 // playing also the report and the prompt on standard output, where space hands
@@ -31,7 +51,8 @@ void diagnose(const std::string& message);
 // that cannot be done, after saying why.
 void editorHandOff(const RunOptions& options);
 
-// The source line and caret shown under a compile error diagnostic.
+// The source line and caret shown under a compile error diagnostic: at most
+// about 200 bytes of the line around the caret, "..." where it is cut.
 std::string errorContext(const CompileError& error, const SourceText& text);
 
 }  // namespace quarvel
