@@ -153,14 +153,20 @@ WaveFile::~WaveFile() {
 // Opens the directory, looks at what the name stands for now, and opens the
 // temporary file (or the WAVE itself when the directory takes no new file).
 void WaveFile::create() {
+    // A link stays a link: the file it leads to (or would lead to) is replaced.
     std::string target = path_;
     struct stat info {};
-    if (lstat(target.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        // A link stays a link: the file it leads to is replaced.
-        if (char* real = ::realpath(target.c_str(), nullptr)) {
-            target = real;
-            std::free(real);
-        }
+    for (int hop = 0; hop < 40 && lstat(target.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+         ++hop) {
+        std::string link(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 4096) + 1,
+                         '\0');
+        const ssize_t n = readlink(target.c_str(), link.data(), link.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) break;
+        link.resize(static_cast<std::size_t>(n));
+        const std::size_t slash = target.find_last_of('/');
+        target = link.front() == '/' || slash == std::string::npos
+                     ? link
+                     : target.substr(0, slash + 1) + link;
     }
     const std::size_t slash = target.find_last_of('/');
     const std::string directory =

@@ -5,6 +5,7 @@ import pwd
 import resource
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import termios
@@ -43,6 +44,27 @@ class Scratch(unittest.TestCase):
         return subprocess.run(command, input=stdin, capture_output=True, cwd=self.dir, env=env,
                               timeout=timeout)
 
+    def popen(self, *args, **kwargs):
+        env = dict(os.environ, QUARVEL_DEVICE="quarvel_no_such_device")
+        env.pop("QUARVEL_EDIT", None)
+        return subprocess.Popen([BINARY, *args], cwd=self.dir, env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, **kwargs)
+
+    def limited(self, limits, *args, stdout=None):
+        """Runs the program under resource limits: {resource: soft and hard value}."""
+        def apply():
+            for which, value in limits.items():
+                resource.setrlimit(which, (value, value))
+        env = dict(os.environ, QUARVEL_DEVICE="quarvel_no_such_device")
+        env.pop("QUARVEL_EDIT", None)
+        return subprocess.run([BINARY, *args], cwd=self.dir, env=env, preexec_fn=apply,
+                              stdout=stdout if stdout is not None else subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=300)
+
+    def others(self, *keep):
+        """Files in the scratch folder besides those named."""
+        return sorted(set(os.listdir(self.dir)) - set(keep))
+
     def measured(self, *args):
         """Runs the program; answers (result, seconds, peak memory in MB)."""
         start = time.time()
@@ -52,6 +74,21 @@ class Scratch(unittest.TestCase):
         seconds = time.time() - start
         peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
         return (process.returncode, out, err), seconds, peak
+
+
+# A score that renders for a while: several minutes of five voices.
+LONG_SCORE = "=40 V1 " + "W1 W3 W5 W8 M " * 100 + "V2 " + "W3 W5 W8 W1 M " * 100
+
+
+def wave_frames(test, data):
+    """Checks a whole WAVE: sizes that match its length; answers its frames."""
+    frames = (len(data) - 46) // 4
+    test.assertEqual(len(data), 46 + 4 * frames)
+    test.assertEqual(data[:4], b"RIFF")
+    test.assertEqual(struct.unpack("<I", data[4:8])[0], 38 + 4 * frames)
+    test.assertEqual(data[36:42], b"\0\0data")
+    test.assertEqual(struct.unpack("<I", data[42:46])[0], 4 * frames)
+    return frames
 
 
 def nobody():
@@ -135,6 +172,231 @@ class Permissions(Scratch):
         self.assertEqual(r.returncode, 4)
         self.assertEqual(r.stdout.decode(), "exit 4 %s\n" % self.path("tune.qvl"))
         self.assertIn("Permission denied", r.stderr.decode())
+
+
+    def test_wave_in_a_folder_that_takes_no_new_file(self):
+        # The directory refuses the temporary file: a writable WAVE is written
+        # in place, as before; a missing one cannot be created.
+        self.write("tune.qvl", "Q1")
+        cases = {"writable old WAVE": (0o666, 0), "no old WAVE": (None, 4)}
+        for label, (mode, status) in cases.items():
+            with self.subTest(label):
+                wave = os.path.join(self.dir, "tune.wav")
+                if os.path.exists(wave):
+                    os.unlink(wave)
+                if mode is not None:
+                    self.write("tune.wav", b"old")
+                    os.chmod(wave, mode)
+                os.chmod(self.dir, 0o555)
+                try:
+                    r = self.run_cli("-w", "tune", user=nobody())
+                finally:
+                    os.chmod(self.dir, 0o755)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertEqual(self.others("tune.qvl", "tune.wav"), [])
+                if status == 0:
+                    with open(wave, "rb") as f:
+                        self.assertEqual(wave_frames(self, f.read()), 30912)
+
+
+class WaveTargets(Scratch):
+    def long_run(self, *args, **kwargs):
+        """Starts a long -w run and answers it once its temporary file exists."""
+        process = self.popen("-w", "long", *args, **kwargs)
+        deadline = time.time() + 60
+        while not [n for n in os.listdir(self.dir) if n.startswith(".long.wav.")]:
+            self.assertIsNone(process.poll(), "the run ended before it was caught")
+            self.assertLess(time.time(), deadline)
+            time.sleep(0.002)
+        return process
+
+    def test_parallel_runs_leave_one_whole_wave(self):
+        self.write("long.qvl", LONG_SCORE)
+        self.write("short.qvl", "Q1")
+        os.symlink("long.wav", os.path.join(self.dir, "short.wav"))
+        long_run = self.long_run()
+        short = self.run_cli("-w", "short")  # the same file, while the long run writes it
+        out, err = long_run.communicate(timeout=300)
+        self.assertEqual((short.returncode, long_run.returncode), (0, 0), err)
+        with open(os.path.join(self.dir, "long.wav"), "rb") as f:
+            self.assertGreater(wave_frames(self, f.read()), 30912)  # the long run came last
+        self.assertTrue(os.path.islink(os.path.join(self.dir, "short.wav")))
+        self.assertEqual(self.others("long.qvl", "short.qvl", "long.wav", "short.wav"), [])
+
+    def test_run_ended_by_a_signal_keeps_the_old_wave(self):
+        self.write("long.qvl", LONG_SCORE)
+        old = b"RIFF old WAVE bytes"
+        for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGUSR1,
+                       signal.SIGPIPE, signal.SIGALRM):
+            with self.subTest(signal=number):
+                self.write("long.wav", old)
+                process = self.long_run()
+                process.send_signal(signal.SIGSTOP)  # caught while it writes
+                process.send_signal(number)
+                process.send_signal(signal.SIGCONT)
+                process.communicate(timeout=60)
+                self.assertEqual(process.returncode, -number)
+                with open(os.path.join(self.dir, "long.wav"), "rb") as f:
+                    self.assertEqual(f.read(), old)
+                self.assertEqual(self.others("long.qvl", "long.wav"), [])
+
+    def test_failed_run_keeps_the_old_wave(self):
+        # A file size limit: the write fails and says so (no death by SIGXFSZ).
+        self.write("tune.qvl", LONG_SCORE)
+        old = b"RIFF old WAVE bytes"
+        self.write("tune.wav", old)
+        r = self.limited({resource.RLIMIT_FSIZE: 100000}, "-w", "tune")
+        self.assertEqual(r.returncode, 4, r.stderr)
+        self.assertEqual(r.stdout.decode(), "exit 4 %s\n" % self.path("tune.qvl"))
+        self.assertIn("File too large", r.stderr.decode())
+        with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
+            self.assertEqual(f.read(), old)
+        self.assertEqual(self.others("tune.qvl", "tune.wav"), [])
+
+    def test_targets_that_are_no_files_are_refused_at_once(self):
+        self.write("tune.qvl", "Q1")
+        os.mkfifo(os.path.join(self.dir, "fifo.wav"))
+        os.symlink("/dev/null", os.path.join(self.dir, "null.wav"))
+        os.symlink("/dev/zero", os.path.join(self.dir, "zero.wav"))
+        for name in ("fifo", "null", "zero"):
+            with self.subTest(name=name):
+                self.write(name + ".qvl", "Q1")
+                r = self.run_cli("-w", name, timeout=20)
+                self.assertEqual(r.returncode, 4)
+                self.assertEqual(r.stdout.decode(), "exit 4 %s\n" % self.path(name + ".qvl"))
+                self.assertIn("not a regular file", r.stderr.decode())
+        self.assertTrue(os.path.islink(os.path.join(self.dir, "null.wav")))
+
+    def test_wave_that_is_standard_output(self):
+        self.write("tune.qvl", "Q1")
+        r = subprocess.run("%s -w tune > tune.wav" % BINARY, shell=True, cwd=self.dir,
+                           capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
+            self.assertEqual(wave_frames(self, f.read()), 30912)
+
+    def test_new_wave_keeps_the_mode_it_would_get(self):
+        self.write("tune.qvl", "Q1")
+        wave = os.path.join(self.dir, "tune.wav")
+        cases = {"created under umask 027": (None, 0o027, 0o640),
+                 "old file's mode": (0o604, 0o077, 0o604)}
+        for label, (old_mode, mask, expected) in cases.items():
+            with self.subTest(label):
+                if os.path.exists(wave):
+                    os.unlink(wave)
+                if old_mode is not None:
+                    self.write("tune.wav", b"old")
+                    os.chmod(wave, old_mode)
+                r = subprocess.run("umask %03o; %s -w tune" % (mask, BINARY), shell=True,
+                                   cwd=self.dir, capture_output=True, timeout=60)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(os.stat(wave).st_mode & 0o777, expected)
+
+
+class ScorePaths(Scratch):
+    def test_the_score_is_the_file_the_system_names(self):
+        os.makedirs(os.path.join(self.dir, "real", "sub"))
+        os.symlink(os.path.join("real", "sub"), os.path.join(self.dir, "link"))
+        self.write("real/tune.qvl", "Q1")
+        self.write("tune.qvl", "Q1 2 3")  # what a tidy-up as text would read
+        cases = [
+            ("link/../tune", 0, "real/tune.qvl", "real/tune.wav"),
+            ("nothere/../tune", 1, "nothere/../tune.qvl", None),
+            ("real/sub/../tune.txt", 0, "real/tune.qvl", "real/tune.wav"),
+        ]
+        for name, status, source, wave in cases:
+            with self.subTest(name=name):
+                r = self.run_cli("-c", "-w", name)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertTrue(r.stdout.decode().endswith(" %s\n" % self.path(source)))
+                if wave:
+                    with open(os.path.join(self.dir, wave), "rb") as f:
+                        self.assertEqual(wave_frames(self, f.read()), 30912)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "tune.wav")))
+
+    def test_folder_deeper_than_the_path_limit(self):
+        levels = 60  # 6000 bytes of path
+        fd = os.open(self.dir, os.O_RDONLY)
+        for _ in range(levels):
+            os.mkdir("d" * 99, dir_fd=fd)
+            inner = os.open("d" * 99, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+        score = os.open("tune.qvl", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+        os.write(score, b"Q1")
+        os.close(score)
+
+        def deep():
+            for _ in range(levels):
+                os.chdir("d" * 99)
+        full = self.path("/".join(["d" * 99] * levels + ["tune.qvl"]))
+        for switch, line in (("-c", " " + full + "\n"), ("-w", "tune.wav 0:0.70\n")):
+            with self.subTest(switch=switch):
+                r = subprocess.run([BINARY, switch, "tune"], cwd=self.dir, preexec_fn=deep,
+                                   capture_output=True, timeout=60)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertTrue(r.stdout.decode().endswith(line))
+        wave = os.open("tune.wav", os.O_RDONLY, dir_fd=fd)
+        self.assertEqual(wave_frames(self, os.read(wave, 1 << 20)), 30912)
+        os.close(wave)
+        os.close(fd)
+
+
+@unittest.skipIf(SANITIZED, "the sanitizers reserve more address space than these limits allow")
+class MemoryLimits(Scratch):
+    def test_no_thread_for_the_wave_writer(self):
+        # A thread's stack is as large as the stack limit: none fits here, and
+        # the file is written all the same, byte for byte.
+        self.write("tune.qvl", LONG_SCORE[:4000])
+        free = self.run_cli("-w", "tune")
+        with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
+            expected = f.read()
+        os.unlink(os.path.join(self.dir, "tune.wav"))
+        r = self.limited({resource.RLIMIT_STACK: 4 << 30, resource.RLIMIT_AS: 400 << 20},
+                         "-w", "tune")
+        self.assertEqual((r.returncode, r.stdout), (0, free.stdout), r.stderr)
+        with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
+            self.assertEqual(f.read(), expected)
+
+    def test_large_inputs_under_a_memory_limit(self):
+        # 100 MB on one line; a copy of it does not fit the limit.
+        cases = {
+            "echo of a file without line ends": ("/" + "x" * 100_000_000, (), 4),
+            "error report on a long line": (" " * 100_000_000 + "V0 more", ("-c",), 3),
+        }
+        for label, (text, switches, status) in cases.items():
+            with self.subTest(label):
+                self.write("big.qvl", text)
+                with open(os.path.join(self.dir, "out"), "wb") as out:
+                    r = self.limited({resource.RLIMIT_AS: 250_000 * 1024}, *switches, "big",
+                                     stdout=out)
+                self.assertEqual(r.returncode, status, r.stderr[-500:])
+                with open(os.path.join(self.dir, "out"), "rb") as f:
+                    f.seek(max(0, os.path.getsize(f.name) - 200))
+                    self.assertTrue(f.read().endswith(
+                        ("exit %d %s\n" % (status, self.path("big.qvl"))).encode()))
+                self.assertLess(len(r.stderr), 1000)
+                if status == 4:
+                    self.assertEqual(os.path.getsize(os.path.join(self.dir, "out")),
+                                     len("QuarvelCD v2.3\n") + len(text) + 2 +
+                                     len("exit 4 %s\n" % self.path("big.qvl")))
+
+    def test_score_larger_than_memory_can_hold(self):
+        folder = tempfile.mkdtemp(prefix="quarvel-sparse-", dir="/dev/shm")
+        self.addCleanup(shutil.rmtree, folder, True)
+        for size in (2 ** 63 - 1, 2 ** 50):
+            with self.subTest(size=size):
+                path = os.path.join(folder, "huge.qvl")
+                with open(path, "wb"):
+                    pass
+                try:
+                    os.truncate(path, size)
+                except OSError:
+                    self.skipTest("no file system here takes a sparse file this large")
+                r = self.run_cli("-c", os.path.join(folder, "huge"))
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertEqual(r.stdout.decode(), "exit 2 %s\n" % path)
+                self.assertIn("no memory", r.stderr.decode())
 
 
 class Pipes(Scratch):
