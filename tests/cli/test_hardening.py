@@ -1,12 +1,15 @@
 """Bad input and faults of the outside world: every case ends with its defined
 status and output, never a crash, a hang or a success that was not one."""
 import os
+import pty
 import pwd
 import resource
+import select
 import shutil
 import signal
 import struct
 import subprocess
+import sys
 import tempfile
 import termios
 import time
@@ -411,10 +414,106 @@ class Pipes(Scratch):
         self.assertEqual(r.stderr, b"")
 
 
+# A job-control shell in a few lines: it runs the program as its own
+# foreground job on the terminal, reports when the job stops, and obeys "fg"
+# and "bg" read from the file descriptor given as its first argument.
+MINI_SHELL = r"""
+import os, signal, sys
+signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+commands = os.fdopen(int(sys.argv[1]))
+pid = os.fork()
+if pid == 0:
+    os.setpgid(0, 0)
+    os.tcsetpgrp(0, os.getpgrp())
+    signal.signal(signal.SIGTTOU, signal.SIG_DFL)
+    os.execv(sys.argv[2], sys.argv[2:])
+os.setpgid(pid, pid)
+while True:
+    _, status = os.waitpid(pid, os.WUNTRACED)
+    if not os.WIFSTOPPED(status):
+        os._exit(os.waitstatus_to_exitcode(status) & 255)
+    os.tcsetpgrp(0, os.getpgrp())
+    os.write(1, b"@stopped@")
+    command = commands.readline().strip()
+    if command == "fg":
+        os.tcsetpgrp(0, pid)
+    os.kill(pid, signal.SIGCONT)
+"""
+
+
 class SignalsAtThePrompt(Scratch):
+    def echo_off(self, fd):
+        return not termios.tcgetattr(fd)[3] & termios.ECHO
+
+    def read_until(self, fd, condition, seconds=10):
+        output = b""
+        deadline = time.time() + seconds
+        while time.time() < deadline and not condition(output):
+            if select.select([fd], [], [], 0.05)[0]:
+                try:
+                    output += os.read(fd, 4096)
+                except OSError:  # the terminal's other side is closed
+                    break
+        return output
+
+    def test_stop_and_go_on_at_the_prompt(self):
+        # Ctrl-Z puts the terminal back and stops; "fg" switches single keys
+        # on again, so one key (no Enter) answers the prompt.
+        self.write("bad.qvl", "V0")
+        commands, control = os.pipe()
+        os.set_inheritable(commands, True)
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(self.dir)
+            os.environ.pop("QUARVEL_EDIT", None)
+            os.execv(sys.executable, [sys.executable, "-c", MINI_SHELL, str(commands), BINARY,
+                                      "bad"])
+        os.close(commands)
+        try:
+            self.read_until(fd, lambda out: b"any other to quit" in out and self.echo_off(fd))
+            self.assertTrue(self.echo_off(fd))
+            os.write(fd, b"\x1a")
+            self.assertIn(b"@stopped@", self.read_until(fd, lambda out: b"@stopped@" in out))
+            self.assertFalse(self.echo_off(fd))  # the shell's modes, as they were
+            os.write(control, b"fg\n")
+            self.read_until(fd, lambda out: self.echo_off(fd), 5)
+            self.assertTrue(self.echo_off(fd))
+            os.write(fd, b"q")
+            self.read_until(fd, lambda out: False, 1)
+            _, status = os.waitpid(pid, 0)
+            self.assertEqual(os.waitstatus_to_exitcode(status), 3)
+        finally:
+            os.close(control)
+            os.close(fd)
+
+    def test_ignored_signal_stays_ignored(self):
+        self.write("bad.qvl", "V0")
+        previous = signal.signal(signal.SIGUSR1, signal.SIG_IGN)  # inherited by the program
+        try:
+            session = PromptSession(BINARY, self.dir)
+        finally:
+            signal.signal(signal.SIGUSR1, previous)
+        os.kill(session.pid, signal.SIGUSR1)
+        time.sleep(0.3)
+        self.assertEqual(os.waitpid(session.pid, os.WNOHANG), (0, 0))
+        os.write(session.fd, b"q")
+        self.assertEqual(session.finish(), 3)
+        self.assertEqual(session.modes_after, session.modes_before)
+
+    def test_score_cannot_drive_the_terminal(self):
+        # Escape sequences in the echoed head of the score arrive inert.
+        self.write("bad.qvl", b"/ \x1b]0;title\x07 \x1b[?25l \x9b31m \xe2\x99\xaa\tok\nV0")
+        session = PromptSession(BINARY, self.dir)
+        os.write(session.fd, b"q")
+        self.assertEqual(session.finish(), 3)
+        self.assertIn(b"/ ^[]0;title^G ^[[?25l \\x9b31m \xe2\x99\xaa\tok", session.output)
+        self.assertNotIn(b"\x1b", session.output.split(b"any other to quit")[0])
+
     def test_signal_at_the_error_prompt_restores_the_terminal(self):
         self.write("bad.qvl", "V0")
-        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        # (Not SIGPIPE: Python ignores it, and so does a program it starts here.)
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGUSR1,
+                       signal.SIGUSR2, signal.SIGALRM, signal.SIGVTALRM, signal.SIGPROF):
             with self.subTest(signal=number):
                 session = PromptSession(BINARY, self.dir)
                 self.assertFalse(session.modes_waiting[3] & termios.ECHO)
