@@ -413,6 +413,17 @@ class Pipes(Scratch):
         self.assertEqual(r.returncode, -signal.SIGPIPE)
         self.assertEqual(r.stderr, b"")
 
+    def test_standard_output_closed_ends_the_run_at_once(self):
+        # Playing: the banner cannot be written, so the run ends before the
+        # sound device is even tried, with the true reason.
+        self.write("tune.qvl", "Q1")
+        env = dict(os.environ, QUARVEL_DEVICE="quarvel_no_such_device")
+        r = subprocess.run("%s tune >&-" % BINARY, shell=True, cwd=self.dir, env=env,
+                           capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 4)
+        self.assertEqual(r.stderr.decode(),
+                         "quarvelcd: cannot write to standard output: Bad file descriptor\n")
+
 
 # A job-control shell in a few lines: it runs the program as its own
 # foreground job on the terminal, reports when the job stops, and obeys "fg"
@@ -485,6 +496,25 @@ class SignalsAtThePrompt(Scratch):
         finally:
             os.close(control)
             os.close(fd)
+
+    def test_editor_that_cannot_start_says_why(self):
+        self.write("bad.qvl", "V0")
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(self.dir)
+            os.environ["QUARVEL_EDIT"] = "/nonexistent/editor"
+            os.execv(BINARY, [BINARY, "bad"])
+        try:
+            self.read_until(fd, lambda out: b"any other to quit" in out and self.echo_off(fd))
+            os.write(fd, b" ")
+            output = self.read_until(fd, lambda out: b"exit 3" in out)
+            _, status = os.waitpid(pid, 0)
+        finally:
+            os.close(fd)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 3)
+        self.assertIn(b"can't exec editor: /nonexistent/editor\r\n", output)
+        self.assertIn(b"quarvelcd: cannot start the editor /nonexistent/editor: No such file",
+                      output)
 
     def test_ignored_signal_stays_ignored(self):
         self.write("bad.qvl", "V0")
