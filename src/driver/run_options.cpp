@@ -89,8 +89,9 @@ std::optional<RunOptions> parseRunOptions(const std::vector<std::string>& args) 
 std::string absoluteNameOf(const std::string& name) {
     const std::size_t lastSlash = name.find_last_of('/');
     const std::string base = lastSlash == std::string::npos ? name : name.substr(lastSlash + 1);
-    std::string directory = lastSlash == std::string::npos ? "." : name.substr(0, lastSlash);
-    if (directory.empty()) directory = "/";
+    const std::string directory = lastSlash == std::string::npos ? std::string(".")
+                                  : lastSlash == 0               ? std::string("/")
+                                                                 : name.substr(0, lastSlash);
     if (char* real = ::realpath(directory.c_str(), nullptr)) {
         std::string full = real;
         std::free(real);
