@@ -128,7 +128,7 @@ struct CompilerState {
     std::array<std::uint8_t, kVoices> lastNote{};
     // Repeat: the read position just after "(" and the line counters there.
     std::size_t repeatStart = 0;
-    std::int32_t repeatLine = 1;
+    std::int64_t repeatLine = 1;
     std::size_t repeatLineStart = 0;
     std::int32_t repeatCount = 0;  // passes still to make; -1 right after "("
     bool quarvelDialect = false;

@@ -17,7 +17,7 @@ namespace quarvel {
 // the line to just behind the last character read.
 struct CompileError {
     int number = 0;
-    std::int32_t line = 0;
+    std::int64_t line = 0;
     std::int64_t column = 0;
     std::size_t lineStart = 0;  // offset of the line's first byte in the text
     std::string what;           // the fault in words, for people
@@ -77,14 +77,14 @@ class SourceReader {
     [[noreturn]] void fail(int number, std::string what) const;
 
     std::size_t position() const { return cursor_; }
-    std::int32_t lineNumber() const { return lineNumber_; }
+    std::int64_t lineNumber() const { return lineNumber_; }
     std::size_t lineStart() const { return lineStart_; }
     // Appends the offset of the first byte of every new line passed to
     // `starts` (which must hold the first line's start already).
     void recordLinesInto(std::vector<std::size_t>* starts) { lineStarts_ = starts; }
 
     // Jumps back to a saved position with its line counters (repeats).
-    void seek(std::size_t position, std::int32_t lineNumber, std::size_t lineStart) {
+    void seek(std::size_t position, std::int64_t lineNumber, std::size_t lineStart) {
         cursor_ = position;
         lineNumber_ = lineNumber;
         lineStart_ = lineStart;
@@ -96,7 +96,7 @@ class SourceReader {
     const std::uint8_t* bytes_;
     std::size_t end_;
     std::size_t cursor_ = 0;
-    std::int32_t lineNumber_ = 1;
+    std::int64_t lineNumber_ = 1;
     std::size_t lineStart_ = 0;
     std::vector<std::size_t>* lineStarts_ = nullptr;
 };

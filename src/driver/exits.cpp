@@ -1,8 +1,10 @@
 #include "driver/exits.h"
 
+#include <limits.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,14 +12,124 @@
 #include <string_view>
 
 #include "driver/status_line.h"
+#include "output/wave_file.h"
 
 namespace quarvel {
+
+namespace {
+
+// The exit line's path for a failure no part of the run caught.
+std::string strayExitPath;
+bool strayExitPathKnown = false;
+
+// The shown form of the character at text[i] goes to out (at most 4 bytes);
+// answers how many bytes of the text it took.
+std::size_t showOne(std::string_view text, std::size_t i, char* out, std::size_t& n) {
+    static const char kHex[] = "0123456789abcdef";
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto hex = [&](unsigned char b) {
+        out[n++] = '\\';
+        out[n++] = 'x';
+        out[n++] = kHex[b >> 4];
+        out[n++] = kHex[b & 15];
+    };
+    if (c == '\t' || (c >= 0x20 && c < 0x7F)) {
+        out[n++] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x20 || c == 0x7F) {
+        out[n++] = '^';
+        out[n++] = c == 0x7F ? '?' : static_cast<char>(c + 0x40);
+        return 1;
+    }
+    // A whole, shortest UTF-8 sequence passes, unless it encodes a C1 control.
+    const std::size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                               : c >= 0xE0 && c <= 0xEF ? 3
+                               : c >= 0xF0 && c <= 0xF4 ? 4
+                                                        : 0;
+    if (length != 0 && i + length <= text.size()) {
+        bool whole = true;
+        for (std::size_t k = 1; k < length; ++k) {
+            whole = whole && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        }
+        const auto second = static_cast<unsigned char>(text[i + 1]);
+        if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
+            (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F)) {
+            whole = false;  // longer than needed, a surrogate, or past U+10FFFF
+        }
+        if (whole) {
+            if (c == 0xC2 && second < 0xA0) {
+                hex(second);
+                return 2;
+            }
+            for (std::size_t k = 0; k < length; ++k) out[n++] = text[i + k];
+            return length;
+        }
+    }
+    if (c < 0xA0) {
+        hex(c);
+    } else {
+        out[n++] = static_cast<char>(c);
+    }
+    return 1;
+}
+
+}  // namespace
+
+std::string inert(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    char piece[8];
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t n = 0;
+        i += showOne(text, i, piece, n);
+        shown.append(piece, n);
+    }
+    return shown;
+}
+
+void writeInert(std::FILE* out, std::string_view text) {
+    char buffer[1024];
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        if (used + 8 > sizeof buffer) {
+            std::fwrite(buffer, 1, used, out);
+            used = 0;
+        }
+        i += showOne(text, i, buffer, used);
+    }
+    std::fwrite(buffer, 1, used, out);
+}
 
 void exitWith(const RunOptions& options, int status) {
     eraseStatusLine();
     std::printf("exit %d %s\n", status, options.sourcePath.c_str());
     Terminal::restore();
+    removeUnfinishedWave();
     std::exit(status);
+}
+
+void rememberExitPath(const RunOptions& options) {
+    strayExitPath = options.sourcePath;
+    strayExitPathKnown = true;
+}
+
+void exitOnStrayException(const std::exception* error, bool outOfMemory) {
+    const int status = outOfMemory ? 2 : 4;
+    std::fflush(stdout);
+    std::fputs("quarvelcd: ", stderr);
+    if (outOfMemory) {
+        std::fputs("out of memory", stderr);
+    } else {
+        std::fputs("unexpected failure: ", stderr);
+        writeInert(stderr, error != nullptr ? error->what() : "unknown");
+    }
+    std::fputc('\n', stderr);
+    if (strayExitPathKnown) std::printf("exit %d %s\n", status, strayExitPath.c_str());
+    std::fflush(stdout);
+    Terminal::restore();
+    removeUnfinishedWave();
+    std::_Exit(status);
 }
 
 namespace {
@@ -29,6 +141,7 @@ const char kHangDiagnostic[] = "quarvelcd: the sound device stopped responding\n
 void onDeviceHang(int) {
     Terminal::restore();
     eraseStatusLine();
+    removeUnfinishedWave();
     (void)!::write(STDERR_FILENO, kHangDiagnostic, sizeof kHangDiagnostic - 1);
     (void)!::write(STDOUT_FILENO, hangExitLine.data(), hangExitLine.size());
     ::_exit(4);
@@ -47,23 +160,39 @@ void armDeviceHangExit(const RunOptions& options) {
 void diagnose(const std::string& message) {
     eraseStatusLine();
     std::fflush(stdout);
-    std::fprintf(stderr, "quarvelcd: %s\n", message.c_str());
+    std::fputs("quarvelcd: ", stderr);
+    writeInert(stderr, message);
+    std::fputc('\n', stderr);
 }
 
 std::string errorContext(const CompileError& error, const SourceText& text) {
+    // At most this many bytes of the line on either side of the caret.
+    constexpr std::size_t kReach = 100;
     const auto& bytes = text.bytes();
-    std::string line;
-    for (std::size_t i = error.lineStart; i < text.end(); ++i) {
+    const std::size_t end = text.end();
+    const std::size_t lineStart = std::min(error.lineStart, end);
+    const std::int64_t column = error.column < 1 ? 1 : error.column;
+    const auto caretOffset = static_cast<std::uint64_t>(column - 1);
+    const std::size_t from = caretOffset > kReach
+                                 ? lineStart + static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                   caretOffset - kReach, end - lineStart))
+                                 : lineStart;
+    std::string line = from > lineStart ? "..." : "";
+    const std::size_t lead = line.size();
+    std::size_t i = from;
+    for (; i < end && i - from < 2 * kReach; ++i) {
         const std::uint8_t c = bytes[i];
         if (c == '\r' || c == '\n') break;
         line.push_back((c == '\t' || (c >= 0x20 && c < 0x7F)) ? static_cast<char>(c) : '?');
     }
+    if (i < end && bytes[i] != '\r' && bytes[i] != '\n') line += "...";
     // The caret goes under the last character read; tabs are copied so that
     // it lines up with the text above.
+    const std::uint64_t caretAt =
+        std::min<std::uint64_t>(lead + (lineStart + caretOffset - from), line.size());
     std::string caret;
-    const std::int64_t column = error.column < 1 ? 1 : error.column;
-    for (std::int64_t i = 0; i + 1 < column; ++i) {
-        caret.push_back(i < static_cast<std::int64_t>(line.size()) && line[i] == '\t' ? '\t' : ' ');
+    for (std::uint64_t k = 0; k < caretAt; ++k) {
+        caret.push_back(k >= lead && line[k] == '\t' ? '\t' : ' ');
     }
     return "  " + line + "\n  " + caret + "^\n";
 }
@@ -75,7 +204,8 @@ void reportCompileError(const RunOptions& options, const CompileError& error,
              error.what);
     std::fputs(errorContext(error, text).c_str(), stderr);
     if (options.playFlag) {
-        std::printf("error:%d near line:%d col:%d\n", error.number, error.line,
+        // The line and column as the 32-bit counters of this line's format show them.
+        std::printf("error:%d near line:%d col:%d\n", error.number, static_cast<int>(error.line),
                     static_cast<int>(error.column));
         std::printf("press <space> to edit; any other to quit\n");
         std::fflush(stdout);
@@ -173,7 +303,9 @@ void editorHandOff(const RunOptions& options, std::optional<std::int64_t> line) 
     if (line && *line > 0 && takesLineArgument(words->front())) {
         words->push_back("+" + std::to_string(*line));
     }
-    words->push_back(options.sourcePath);
+    // A name past the path limit cannot be opened whole: the name as typed
+    // names the same file from the same directory.
+    words->push_back(options.sourcePath.size() < PATH_MAX ? options.sourcePath : options.scoreName);
     std::vector<char*> argv;
     for (auto& word : *words) argv.push_back(word.data());
     argv.push_back(nullptr);

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "compiler/source_reader.h"
@@ -21,8 +24,25 @@ namespace quarvel {
 // status 4.
 void armDeviceHangExit(const RunOptions& options);
 
-// One line on standard error: "quarvelcd: <message>".
+// One line on standard error: "quarvelcd: <message>", the message shown
+// inert (see below), so a file name cannot drive the terminal or break the line.
 void diagnose(const std::string& message);
+
+// Text in a visible, inert form: control bytes other than tab in caret
+// notation ("^[", "^?"), C1 controls (a lone byte 0x80..0x9F, or one encoded
+// in UTF-8) as "\x9b"; valid UTF-8 and other bytes as they are.
+std::string inert(std::string_view text);
+// The same, written to a stream in pieces without a copy of the text.
+void writeInert(std::FILE* out, std::string_view text);
+
+// The score's name for the exit line of a failure that no part of the run
+// caught (see exitOnStrayException).
+void rememberExitPath(const RunOptions& options);
+
+// The last resort for an exception no part of the run caught: the reason on
+// standard error, the exit line, and status 2 for a lack of memory or 4
+// otherwise. Allocates nothing.
+[[noreturn]] void exitOnStrayException(const std::exception* error, bool outOfMemory);
 
 // The error for people on standard error (position, source line, caret); when
 // playing also the report and the prompt on standard output, where space hands
@@ -48,7 +68,8 @@ std::optional<std::vector<std::string>> splitCommandLine(const std::string& text
 // "+LINE" before it: the vi family, nano, the emacsen, micro, kakoune, ...
 bool takesLineArgument(const std::string& program);
 
-// The source line and caret shown under a compile error diagnostic.
+// The source line and caret shown under a compile error diagnostic: at most
+// about 200 bytes of the line around the caret, "..." where it is cut.
 std::string errorContext(const CompileError& error, const SourceText& text);
 
 }  // namespace quarvel

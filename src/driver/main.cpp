@@ -14,7 +14,9 @@
 #include <filesystem>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -36,10 +38,12 @@ namespace quarvel {
 namespace {
 
 // Reads the whole score file, bytes exactly as stored, and puts the end
-// marks behind them.
+// marks behind them. The file is opened by the name as typed (so a name
+// longer than the path limit, relative to a deep directory, still opens);
+// sourcePath names the same file for people.
 SourceText loadScore(const RunOptions& options) {
     const std::string& path = options.sourcePath;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::open(options.scoreName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     const auto unreadable = [&](int error) {
         diagnose("cannot read " + path + ": " + std::strerror(error));
         exitWith(options, 1);
@@ -75,35 +79,57 @@ SourceText loadScore(const RunOptions& options) {
     } catch (const std::bad_alloc&) {
         diagnose("no memory for the score text of " + path);
         exitWith(options, 2);
+    } catch (const std::length_error&) {
+        diagnose("no memory for the score text of " + path + ": the file is too large");
+        exitWith(options, 2);
     }
 }
 
-// The first eight lines of the score, line ends written as LF.
+// The first eight lines of the score, line ends written as LF, straight from
+// the text in pieces. On a terminal, control bytes are shown inert: a score
+// cannot drive the terminal.
 void echoScoreHead(const SourceText& text) {
     const auto& bytes = text.bytes();
+    const bool shown = isatty(STDOUT_FILENO) == 1;
     int lineEnds = 0;
-    std::string out;
-    for (std::size_t i = 0; lineEnds < 8 && i < text.end(); ++i) {
+    std::size_t i = 0;
+    while (lineEnds < 8 && i < text.end()) {
         const std::uint8_t c = bytes[i];
         if (c == '\r' || c == '\n') {
             ++lineEnds;
-            out.push_back('\n');
+            std::fputc('\n', stdout);
             if (c == '\r' && i + 1 < text.end() && bytes[i + 1] == '\n') ++i;
-        } else {
-            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
         }
+        std::size_t j = i;
+        while (j < text.end() && bytes[j] != '\r' && bytes[j] != '\n') ++j;
+        const std::string_view piece(reinterpret_cast<const char*>(bytes.data()) + i, j - i);
+        if (shown) {
+            writeInert(stdout, piece);
+        } else {
+            std::fwrite(piece.data(), 1, piece.size(), stdout);
+        }
+        i = j;
     }
-    out.push_back('\n');
-    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fputc('\n', stdout);
 }
 
-// The result line must reach its reader; a run that cannot deliver it failed.
-void finishOutput() {
+// Standard output must take what is written to it; a run that cannot
+// deliver its lines failed.
+void checkOutput(const char* what) {
+    errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        diagnose(std::string("cannot write the result: ") + std::strerror(errno));
+        const int error = errno != 0 ? errno : EIO;
+        diagnose(std::string(what) + std::strerror(error));
         Terminal::restore();
         std::_Exit(4);
     }
+}
+
+// The result line must reach its reader.
+void finishOutput() {
+    checkOutput("cannot write the result: ");
 }
 
 int printHelpOrVersion(const RunOptions& options) {
@@ -182,11 +208,15 @@ int run(const std::vector<std::string>& args) {
     RunOptions options = *parsed;
     if (options.help || options.version) return printHelpOrVersion(options);
     resolveScoreCase(options);
+    rememberExitPath(options);
     const auto [from, to] = rangeOptions(options);
     Terminal terminal;
 
     if (shiftHeld()) editorHandOff(options);
-    if (options.playFlag) std::printf("QuarvelCD v2.3\n");
+    if (options.playFlag) {
+        std::printf("QuarvelCD v2.3\n");
+        checkOutput("cannot write to standard output: ");  // no point playing on
+    }
 
     const SourceText text = loadScore(options);
     if (options.playFlag) {
@@ -253,6 +283,16 @@ int run(const std::vector<std::string>& args) {
 }  // namespace quarvel
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    return quarvel::run(args);
+    try {
+        std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+        return quarvel::run(args);
+    } catch (const std::bad_alloc& error) {
+        quarvel::exitOnStrayException(&error, true);
+    } catch (const std::length_error& error) {
+        quarvel::exitOnStrayException(&error, true);
+    } catch (const std::exception& error) {
+        quarvel::exitOnStrayException(&error, false);
+    } catch (...) {
+        quarvel::exitOnStrayException(nullptr, false);
+    }
 }

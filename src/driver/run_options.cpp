@@ -1,11 +1,16 @@
 #include "driver/run_options.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace quarvel {
 
@@ -38,10 +43,11 @@ const char* const kLongOptionsText =
 void resolveScoreCase(RunOptions& options) {
     namespace fs = std::filesystem;
     std::error_code error;
-    const fs::path source(options.sourcePath);
-    if (fs::symlink_status(source, error).type() != fs::file_type::not_found) return;
-    const std::string stem = source.stem().string();
-    const fs::path folder = source.parent_path();
+    // The name as typed is what is opened; the absolute one follows it.
+    const fs::path typed(options.scoreName.empty() ? options.sourcePath : options.scoreName);
+    if (fs::symlink_status(typed, error).type() != fs::file_type::not_found) return;
+    const std::string stem = typed.stem().string();
+    const fs::path folder = typed.parent_path();
     std::vector<std::string> found;
     for (fs::directory_iterator it(folder.empty() ? fs::path(".") : folder, error), end;
          !error && it != end; it.increment(error)) {
@@ -54,15 +60,23 @@ void resolveScoreCase(RunOptions& options) {
     }
     if (found.empty()) return;
     std::sort(found.begin(), found.end());  // the same choice every time
-    options.sourcePath = (folder / found.front()).string();
+    if (!options.scoreName.empty()) options.scoreName = (folder / found.front()).string();
+    options.sourcePath = (fs::path(options.sourcePath).parent_path() / found.front()).string();
 }
 
 std::string formatPlayingTime(double frames) {
     const double seconds = frames / 44100.0;
     const double minutes = std::floor(seconds / 60.0);
     const double rest = seconds - minutes * 60.0;
+    char restText[32];
+    std::snprintf(restText, sizeof restText, "%02.2f", rest);
     char text[64];
-    std::snprintf(text, sizeof text, "%1.0f:%02.2f", minutes, rest);
+    if (std::string_view(restText) == "60.00") {
+        // The last 5 ms before a minute round up to it: "1:0.00", not "0:60.00".
+        std::snprintf(text, sizeof text, "%1.0f:0.00", minutes + 1.0);
+    } else {
+        std::snprintf(text, sizeof text, "%1.0f:%s", minutes, restText);
+    }
     return text;
 }
 
@@ -209,10 +223,31 @@ std::optional<RunOptions> parseRunOptions(std::vector<std::string> args, std::st
 
     const std::string stem = stemOf(args[next]);
     options.wavPath = stem + ".wav";
-    std::error_code error;
-    const auto full = std::filesystem::absolute(stem + ".qvl", error);
-    options.sourcePath = error ? stem + ".qvl" : full.lexically_normal().string();
+    options.scoreName = stem + ".qvl";
+    options.sourcePath = absoluteNameOf(options.scoreName);
     return options;
+}
+
+std::string absoluteNameOf(const std::string& name) {
+    const std::size_t lastSlash = name.find_last_of('/');
+    const std::string base = lastSlash == std::string::npos ? name : name.substr(lastSlash + 1);
+    const std::string directory = lastSlash == std::string::npos ? std::string(".")
+                                  : lastSlash == 0               ? std::string("/")
+                                                                 : name.substr(0, lastSlash);
+    if (char* real = ::realpath(directory.c_str(), nullptr)) {
+        std::string full = real;
+        std::free(real);
+        if (full.empty() || full.back() != '/') full.push_back('/');
+        return full + base;
+    }
+    if (!name.empty() && name.front() == '/') return name;
+    if (char* cwd = ::getcwd(nullptr, 0)) {
+        std::string full = cwd;
+        std::free(cwd);
+        if (full.empty() || full.back() != '/') full.push_back('/');
+        return full + name;
+    }
+    return name;  // no absolute name to be had: the name as typed still opens the file
 }
 
 }  // namespace quarvel

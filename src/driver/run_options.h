@@ -16,7 +16,8 @@ struct RunOptions {
     int startPart = 0;        // -gxx: part number where playing starts
     Dialect dialect = Dialect::combined;
     std::string wavPath;     // the name as typed, extension replaced by ".wav"
-    std::string sourcePath;  // absolute, lexically normal, extension ".qvl"
+    std::string sourcePath;  // absolute name of the score for people and the editor
+    std::string scoreName;   // the name as typed with the extension ".qvl": opened as such
 
     // Long options, "--name", "--name=value" or "--name value".
     bool help = false;     // --help: the usage with every option, status 0
@@ -45,6 +46,13 @@ std::optional<RunOptions> parseRunOptions(std::vector<std::string> args,
 
 // The score name cut at the last "." of its last path component.
 std::string stemOf(const std::string& name);
+
+// An absolute name for the file that `name` (as the system resolves it from
+// the current directory) opens: the real path of its directory part followed
+// by its last component. When the directory part cannot be resolved, the
+// current directory joined with the name unchanged: no ".." is taken away as
+// text, since that could name another file.
+std::string absoluteNameOf(const std::string& name);
 
 extern const char* const kUsageText;
 // The long options, printed after the usage lines by --help.

@@ -1,7 +1,10 @@
 // Keys from standard input. On a terminal the program switches to
-// non-canonical mode without echo only while it waits for keys, and puts the
-// terminal back on every way out, signals included. From a pipe or a file the
-// bytes are the keys; at its end no key is ever waiting.
+// non-canonical mode without echo only while it waits for keys and is in the
+// foreground, and puts the terminal back on every way out, signals included:
+// every signal whose default action ends the process, and Ctrl-Z (the modes
+// come back with `fg`). In the background no key is read and the terminal is
+// never touched. From a pipe or a file the bytes are the keys; at its end no
+// key is ever waiting.
 #pragma once
 
 #include <optional>
@@ -12,6 +15,9 @@ namespace quarvel {
 
 class Terminal : public KeyInput {
   public:
+    // Installs the signal handlers (signals the caller ignores stay ignored)
+    // and puts /dev/null, read-only, in place of a closed standard stream, so
+    // that no file the run opens becomes standard output by chance.
     Terminal();
     ~Terminal() override;
 
@@ -26,7 +32,6 @@ class Terminal : public KeyInput {
 
   private:
     std::optional<int> readKey(int timeoutMs);
-    bool keysOn_ = false;
     bool isTerminal_ = false;
     bool atEnd_ = false;
 };

@@ -207,6 +207,9 @@ void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
 std::unique_ptr<AudioDevice> openAlsaDevice() {
     const CallWatch watch;
     snd_lib_error_set_handler(quietAlsa);
+    // A sound server's client library inside the device plugin prints its
+    // own log lines on standard error; off unless the user asks for them.
+    setenv("PIPEWIRE_DEBUG", "0", 0);
     const char* configured = std::getenv("QUARVEL_DEVICE");
     const std::string name = configured != nullptr && *configured != '\0' ? configured : "default";
     const auto fail = [&name](int error) -> OutputError {

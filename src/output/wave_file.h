@@ -2,10 +2,19 @@
 // chunk and the samples from offset 46. The two chunk sizes are written when
 // the file is finished; every write is checked.
 //
+// The file is written under a temporary name in its own directory and renamed
+// into place only when it is complete, so a WAVE is either whole or not
+// touched: a failed or killed run leaves the old file as it was. Only where
+// the directory takes no new file but the WAVE itself is writable is it
+// written in place.
+//
 // Samples go through a ring of rooms of 16384 bytes (one renderer buffer
 // each) that a writer thread puts on the disk while the renderer fills the
-// next ones, so writing a file costs little more than rendering it.
+// next ones, so writing a file costs little more than rendering it. Where no
+// thread can be started, each room is written as it is committed.
 #pragma once
+
+#include <sys/types.h>
 
 #include <condition_variable>
 #include <cstddef>
@@ -25,10 +34,19 @@ inline constexpr std::size_t kWaveRoomBytes = 16384;
 // The 46 bytes in front of the samples, for a data chunk of dataBytes bytes.
 std::vector<std::uint8_t> waveHead(std::uint32_t dataBytes);
 
+// Throws OutputError (status 4) when a rendering of totalFrames frames cannot
+// be described by the 32-bit RIFF sizes: known before anything is written.
+void checkWaveFits(std::uint64_t totalFrames, const std::string& path = {});
+
+// Removes the temporary file of a WAVE being written, if there is one. Safe
+// to call from a signal handler.
+void removeUnfinishedWave() noexcept;
+
 class WaveFile {
   public:
-    // Creates (or truncates) the file and writes its head with sizes 0.
-    // Throws OutputError (status 4) with the operating system's reason.
+    // Creates the temporary file (or, failing that, truncates an existing
+    // WAVE) and writes its head with sizes 0. Anything but a regular file as
+    // the target is refused. Throws OutputError (status 4) with the reason.
     explicit WaveFile(std::string path);
     ~WaveFile();
     WaveFile(const WaveFile&) = delete;
@@ -41,17 +59,26 @@ class WaveFile {
     void commit(std::size_t used);
     // Copies bytes in through lent rooms.
     void write(const void* bytes, std::size_t length);
-    // Writes what is left and the true chunk sizes, and closes the file.
+    // Writes what is left and the true chunk sizes, closes the file and puts
+    // it in place of the old one.
     void finish();
 
   private:
+    void create();
+    bool createTemporary(mode_t mode, int& error);
+    void openInPlace(int createError);
+    void discard() noexcept;
     void writerLoop();
+    int writeRooms(std::uint64_t first, std::uint64_t last);
     void stopWriter();
     int writeAt(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset);
     [[noreturn]] void fail(const std::string& what, int error) const;
 
     std::string path_;
     int fd_ = -1;
+    int directoryFd_ = -1;         // the directory the file is in
+    std::string name_;             // the file's name in it
+    std::string temporary_;        // the temporary name while writing; empty in place
     std::uint64_t dataBytes_ = 0;  // committed so far
     std::uint8_t* lent_ = nullptr;
 
@@ -70,6 +97,7 @@ class WaveFile {
     std::uint64_t writtenBytes_ = 0;  // file data bytes the writer has placed
     bool stopping_ = false;
     int writeError_ = 0;  // errno of the first failed write
+    bool threaded_ = false;
     std::thread writer_;
 };
 

@@ -1,11 +1,15 @@
 """Bad input and faults of the outside world: every case ends with its defined
 status and output, never a crash, a hang or a success that was not one."""
 import os
+import pty
 import pwd
 import resource
+import select
 import shutil
 import signal
+import struct
 import subprocess
+import sys
 import tempfile
 import termios
 import time
@@ -43,6 +47,27 @@ class Scratch(unittest.TestCase):
         return subprocess.run(command, input=stdin, capture_output=True, cwd=self.dir, env=env,
                               timeout=timeout)
 
+    def popen(self, *args, **kwargs):
+        env = dict(os.environ, QUARVEL_DEVICE="quarvel_no_such_device")
+        env.pop("QUARVEL_EDIT", None)
+        return subprocess.Popen([BINARY, *args], cwd=self.dir, env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, **kwargs)
+
+    def limited(self, limits, *args, stdout=None):
+        """Runs the program under resource limits: {resource: soft and hard value}."""
+        def apply():
+            for which, value in limits.items():
+                resource.setrlimit(which, (value, value))
+        env = dict(os.environ, QUARVEL_DEVICE="quarvel_no_such_device")
+        env.pop("QUARVEL_EDIT", None)
+        return subprocess.run([BINARY, *args], cwd=self.dir, env=env, preexec_fn=apply,
+                              stdout=stdout if stdout is not None else subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=300)
+
+    def others(self, *keep):
+        """Files in the scratch folder besides those named."""
+        return sorted(set(os.listdir(self.dir)) - set(keep))
+
     def measured(self, *args):
         """Runs the program; answers (result, seconds, peak memory in MB)."""
         start = time.time()
@@ -52,6 +77,21 @@ class Scratch(unittest.TestCase):
         seconds = time.time() - start
         peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
         return (process.returncode, out, err), seconds, peak
+
+
+# A score that renders for a while: several minutes of five voices.
+LONG_SCORE = "=40 V1 " + "W1 W3 W5 W8 M " * 100 + "V2 " + "W3 W5 W8 W1 M " * 100
+
+
+def wave_frames(test, data):
+    """Checks a whole WAVE: sizes that match its length; answers its frames."""
+    frames = (len(data) - 46) // 4
+    test.assertEqual(len(data), 46 + 4 * frames)
+    test.assertEqual(data[:4], b"RIFF")
+    test.assertEqual(struct.unpack("<I", data[4:8])[0], 38 + 4 * frames)
+    test.assertEqual(data[36:42], b"\0\0data")
+    test.assertEqual(struct.unpack("<I", data[42:46])[0], 4 * frames)
+    return frames
 
 
 def nobody():
@@ -137,6 +177,231 @@ class Permissions(Scratch):
         self.assertIn("Permission denied", r.stderr.decode())
 
 
+    def test_wave_in_a_folder_that_takes_no_new_file(self):
+        # The directory refuses the temporary file: a writable WAVE is written
+        # in place, as before; a missing one cannot be created.
+        self.write("tune.qvl", "Q1")
+        cases = {"writable old WAVE": (0o666, 0), "no old WAVE": (None, 4)}
+        for label, (mode, status) in cases.items():
+            with self.subTest(label):
+                wave = os.path.join(self.dir, "tune.wav")
+                if os.path.exists(wave):
+                    os.unlink(wave)
+                if mode is not None:
+                    self.write("tune.wav", b"old")
+                    os.chmod(wave, mode)
+                os.chmod(self.dir, 0o555)
+                try:
+                    r = self.run_cli("-w", "tune", user=nobody())
+                finally:
+                    os.chmod(self.dir, 0o755)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertEqual(self.others("tune.qvl", "tune.wav"), [])
+                if status == 0:
+                    with open(wave, "rb") as f:
+                        self.assertEqual(wave_frames(self, f.read()), 30912)
+
+
+class WaveTargets(Scratch):
+    def long_run(self, *args, **kwargs):
+        """Starts a long -w run and answers it once its temporary file exists."""
+        process = self.popen("-w", "long", *args, **kwargs)
+        deadline = time.time() + 60
+        while not [n for n in os.listdir(self.dir) if n.startswith(".long.wav.")]:
+            self.assertIsNone(process.poll(), "the run ended before it was caught")
+            self.assertLess(time.time(), deadline)
+            time.sleep(0.002)
+        return process
+
+    def test_parallel_runs_leave_one_whole_wave(self):
+        self.write("long.qvl", LONG_SCORE)
+        self.write("short.qvl", "Q1")
+        os.symlink("long.wav", os.path.join(self.dir, "short.wav"))
+        long_run = self.long_run()
+        short = self.run_cli("-w", "short")  # the same file, while the long run writes it
+        out, err = long_run.communicate(timeout=300)
+        self.assertEqual((short.returncode, long_run.returncode), (0, 0), err)
+        with open(os.path.join(self.dir, "long.wav"), "rb") as f:
+            self.assertGreater(wave_frames(self, f.read()), 30912)  # the long run came last
+        self.assertTrue(os.path.islink(os.path.join(self.dir, "short.wav")))
+        self.assertEqual(self.others("long.qvl", "short.qvl", "long.wav", "short.wav"), [])
+
+    def test_run_ended_by_a_signal_keeps_the_old_wave(self):
+        self.write("long.qvl", LONG_SCORE)
+        old = b"RIFF old WAVE bytes"
+        for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGUSR1,
+                       signal.SIGPIPE, signal.SIGALRM):
+            with self.subTest(signal=number):
+                self.write("long.wav", old)
+                process = self.long_run()
+                process.send_signal(signal.SIGSTOP)  # caught while it writes
+                process.send_signal(number)
+                process.send_signal(signal.SIGCONT)
+                process.communicate(timeout=60)
+                self.assertEqual(process.returncode, -number)
+                with open(os.path.join(self.dir, "long.wav"), "rb") as f:
+                    self.assertEqual(f.read(), old)
+                self.assertEqual(self.others("long.qvl", "long.wav"), [])
+
+    def test_failed_run_keeps_the_old_wave(self):
+        # A file size limit: the write fails and says so (no death by SIGXFSZ).
+        self.write("tune.qvl", LONG_SCORE)
+        old = b"RIFF old WAVE bytes"
+        self.write("tune.wav", old)
+        r = self.limited({resource.RLIMIT_FSIZE: 100000}, "-w", "tune")
+        self.assertEqual(r.returncode, 4, r.stderr)
+        self.assertEqual(r.stdout.decode(), "exit 4 %s\n" % self.path("tune.qvl"))
+        self.assertIn("File too large", r.stderr.decode())
+        with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
+            self.assertEqual(f.read(), old)
+        self.assertEqual(self.others("tune.qvl", "tune.wav"), [])
+
+    def test_targets_that_are_no_files_are_refused_at_once(self):
+        self.write("tune.qvl", "Q1")
+        os.mkfifo(os.path.join(self.dir, "fifo.wav"))
+        os.symlink("/dev/null", os.path.join(self.dir, "null.wav"))
+        os.symlink("/dev/zero", os.path.join(self.dir, "zero.wav"))
+        for name in ("fifo", "null", "zero"):
+            with self.subTest(name=name):
+                self.write(name + ".qvl", "Q1")
+                r = self.run_cli("-w", name, timeout=20)
+                self.assertEqual(r.returncode, 4)
+                self.assertEqual(r.stdout.decode(), "exit 4 %s\n" % self.path(name + ".qvl"))
+                self.assertIn("not a regular file", r.stderr.decode())
+        self.assertTrue(os.path.islink(os.path.join(self.dir, "null.wav")))
+
+    def test_wave_that_is_standard_output(self):
+        self.write("tune.qvl", "Q1")
+        r = subprocess.run("%s -w tune > tune.wav" % BINARY, shell=True, cwd=self.dir,
+                           capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
+            self.assertEqual(wave_frames(self, f.read()), 30912)
+
+    def test_new_wave_keeps_the_mode_it_would_get(self):
+        self.write("tune.qvl", "Q1")
+        wave = os.path.join(self.dir, "tune.wav")
+        cases = {"created under umask 027": (None, 0o027, 0o640),
+                 "old file's mode": (0o604, 0o077, 0o604)}
+        for label, (old_mode, mask, expected) in cases.items():
+            with self.subTest(label):
+                if os.path.exists(wave):
+                    os.unlink(wave)
+                if old_mode is not None:
+                    self.write("tune.wav", b"old")
+                    os.chmod(wave, old_mode)
+                r = subprocess.run("umask %03o; %s -w tune" % (mask, BINARY), shell=True,
+                                   cwd=self.dir, capture_output=True, timeout=60)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(os.stat(wave).st_mode & 0o777, expected)
+
+
+class ScorePaths(Scratch):
+    def test_the_score_is_the_file_the_system_names(self):
+        os.makedirs(os.path.join(self.dir, "real", "sub"))
+        os.symlink(os.path.join("real", "sub"), os.path.join(self.dir, "link"))
+        self.write("real/tune.qvl", "Q1")
+        self.write("tune.qvl", "Q1 2 3")  # what a tidy-up as text would read
+        cases = [
+            ("link/../tune", 0, "real/tune.qvl", "real/tune.wav"),
+            ("nothere/../tune", 1, "nothere/../tune.qvl", None),
+            ("real/sub/../tune.txt", 0, "real/tune.qvl", "real/tune.wav"),
+        ]
+        for name, status, source, wave in cases:
+            with self.subTest(name=name):
+                r = self.run_cli("-c", "-w", name)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertTrue(r.stdout.decode().endswith(" %s\n" % self.path(source)))
+                if wave:
+                    with open(os.path.join(self.dir, wave), "rb") as f:
+                        self.assertEqual(wave_frames(self, f.read()), 30912)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "tune.wav")))
+
+    def test_folder_deeper_than_the_path_limit(self):
+        levels = 60  # 6000 bytes of path
+        fd = os.open(self.dir, os.O_RDONLY)
+        for _ in range(levels):
+            os.mkdir("d" * 99, dir_fd=fd)
+            inner = os.open("d" * 99, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+        score = os.open("tune.qvl", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+        os.write(score, b"Q1")
+        os.close(score)
+
+        def deep():
+            for _ in range(levels):
+                os.chdir("d" * 99)
+        full = self.path("/".join(["d" * 99] * levels + ["tune.qvl"]))
+        for switch, line in (("-c", " " + full + "\n"), ("-w", "tune.wav 0:0.70\n")):
+            with self.subTest(switch=switch):
+                r = subprocess.run([BINARY, switch, "tune"], cwd=self.dir, preexec_fn=deep,
+                                   capture_output=True, timeout=60)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertTrue(r.stdout.decode().endswith(line))
+        wave = os.open("tune.wav", os.O_RDONLY, dir_fd=fd)
+        self.assertEqual(wave_frames(self, os.read(wave, 1 << 20)), 30912)
+        os.close(wave)
+        os.close(fd)
+
+
+@unittest.skipIf(SANITIZED, "the sanitizers reserve more address space than these limits allow")
+class MemoryLimits(Scratch):
+    def test_no_thread_for_the_wave_writer(self):
+        # A thread's stack is as large as the stack limit: none fits here, and
+        # the file is written all the same, byte for byte.
+        self.write("tune.qvl", LONG_SCORE[:4000])
+        free = self.run_cli("-w", "tune")
+        with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
+            expected = f.read()
+        os.unlink(os.path.join(self.dir, "tune.wav"))
+        r = self.limited({resource.RLIMIT_STACK: 4 << 30, resource.RLIMIT_AS: 400 << 20},
+                         "-w", "tune")
+        self.assertEqual((r.returncode, r.stdout), (0, free.stdout), r.stderr)
+        with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
+            self.assertEqual(f.read(), expected)
+
+    def test_large_inputs_under_a_memory_limit(self):
+        # 100 MB on one line; a copy of it does not fit the limit.
+        cases = {
+            "echo of a file without line ends": ("/" + "x" * 100_000_000, (), 4),
+            "error report on a long line": (" " * 100_000_000 + "V0 more", ("-c",), 3),
+        }
+        for label, (text, switches, status) in cases.items():
+            with self.subTest(label):
+                self.write("big.qvl", text)
+                with open(os.path.join(self.dir, "out"), "wb") as out:
+                    r = self.limited({resource.RLIMIT_AS: 250_000 * 1024}, *switches, "big",
+                                     stdout=out)
+                self.assertEqual(r.returncode, status, r.stderr[-500:])
+                with open(os.path.join(self.dir, "out"), "rb") as f:
+                    f.seek(max(0, os.path.getsize(f.name) - 200))
+                    self.assertTrue(f.read().endswith(
+                        ("exit %d %s\n" % (status, self.path("big.qvl"))).encode()))
+                self.assertLess(len(r.stderr), 1000)
+                if status == 4:
+                    self.assertEqual(os.path.getsize(os.path.join(self.dir, "out")),
+                                     len("QuarvelCD v2.3\n") + len(text) + 2 +
+                                     len("exit 4 %s\n" % self.path("big.qvl")))
+
+    def test_score_larger_than_memory_can_hold(self):
+        folder = tempfile.mkdtemp(prefix="quarvel-sparse-", dir="/dev/shm")
+        self.addCleanup(shutil.rmtree, folder, True)
+        for size in (2 ** 63 - 1, 2 ** 50):
+            with self.subTest(size=size):
+                path = os.path.join(folder, "huge.qvl")
+                with open(path, "wb"):
+                    pass
+                try:
+                    os.truncate(path, size)
+                except OSError:
+                    self.skipTest("no file system here takes a sparse file this large")
+                r = self.run_cli("-c", os.path.join(folder, "huge"))
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertEqual(r.stdout.decode(), "exit 2 %s\n" % path)
+                self.assertIn("no memory", r.stderr.decode())
+
+
 class Pipes(Scratch):
     def test_broken_pipe_ends_quietly(self):
         self.write("tune.qvl", "Q1")
@@ -148,11 +413,137 @@ class Pipes(Scratch):
         self.assertEqual(r.returncode, -signal.SIGPIPE)
         self.assertEqual(r.stderr, b"")
 
+    def test_standard_output_closed_ends_the_run_at_once(self):
+        # Playing: the banner cannot be written, so the run ends before the
+        # sound device is even tried, with the true reason.
+        self.write("tune.qvl", "Q1")
+        env = dict(os.environ, QUARVEL_DEVICE="quarvel_no_such_device")
+        r = subprocess.run("%s tune >&-" % BINARY, shell=True, cwd=self.dir, env=env,
+                           capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 4)
+        self.assertEqual(r.stderr.decode(),
+                         "quarvelcd: cannot write to standard output: Bad file descriptor\n")
+
+
+# A job-control shell in a few lines: it runs the program as its own
+# foreground job on the terminal, reports when the job stops, and obeys "fg"
+# and "bg" read from the file descriptor given as its first argument.
+MINI_SHELL = r"""
+import os, signal, sys
+signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+commands = os.fdopen(int(sys.argv[1]))
+pid = os.fork()
+if pid == 0:
+    os.setpgid(0, 0)
+    os.tcsetpgrp(0, os.getpgrp())
+    signal.signal(signal.SIGTTOU, signal.SIG_DFL)
+    os.execv(sys.argv[2], sys.argv[2:])
+os.setpgid(pid, pid)
+while True:
+    _, status = os.waitpid(pid, os.WUNTRACED)
+    if not os.WIFSTOPPED(status):
+        os._exit(os.waitstatus_to_exitcode(status) & 255)
+    os.tcsetpgrp(0, os.getpgrp())
+    os.write(1, b"@stopped@")
+    command = commands.readline().strip()
+    if command == "fg":
+        os.tcsetpgrp(0, pid)
+    os.kill(pid, signal.SIGCONT)
+"""
+
 
 class SignalsAtThePrompt(Scratch):
+    def echo_off(self, fd):
+        return not termios.tcgetattr(fd)[3] & termios.ECHO
+
+    def read_until(self, fd, condition, seconds=10):
+        output = b""
+        deadline = time.time() + seconds
+        while time.time() < deadline and not condition(output):
+            if select.select([fd], [], [], 0.05)[0]:
+                try:
+                    output += os.read(fd, 4096)
+                except OSError:  # the terminal's other side is closed
+                    break
+        return output
+
+    def test_stop_and_go_on_at_the_prompt(self):
+        # Ctrl-Z puts the terminal back and stops; "fg" switches single keys
+        # on again, so one key (no Enter) answers the prompt.
+        self.write("bad.qvl", "V0")
+        commands, control = os.pipe()
+        os.set_inheritable(commands, True)
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(self.dir)
+            os.environ.pop("QUARVEL_EDIT", None)
+            os.execv(sys.executable, [sys.executable, "-c", MINI_SHELL, str(commands), BINARY,
+                                      "bad"])
+        os.close(commands)
+        try:
+            self.read_until(fd, lambda out: b"any other to quit" in out and self.echo_off(fd))
+            self.assertTrue(self.echo_off(fd))
+            os.write(fd, b"\x1a")
+            self.assertIn(b"@stopped@", self.read_until(fd, lambda out: b"@stopped@" in out))
+            self.assertFalse(self.echo_off(fd))  # the shell's modes, as they were
+            os.write(control, b"fg\n")
+            self.read_until(fd, lambda out: self.echo_off(fd), 5)
+            self.assertTrue(self.echo_off(fd))
+            os.write(fd, b"q")
+            self.read_until(fd, lambda out: False, 1)
+            _, status = os.waitpid(pid, 0)
+            self.assertEqual(os.waitstatus_to_exitcode(status), 3)
+        finally:
+            os.close(control)
+            os.close(fd)
+
+    def test_editor_that_cannot_start_says_why(self):
+        self.write("bad.qvl", "V0")
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(self.dir)
+            os.environ["QUARVEL_EDIT"] = "/nonexistent/editor"
+            os.execv(BINARY, [BINARY, "bad"])
+        try:
+            self.read_until(fd, lambda out: b"any other to quit" in out and self.echo_off(fd))
+            os.write(fd, b" ")
+            output = self.read_until(fd, lambda out: b"exit 3" in out)
+            _, status = os.waitpid(pid, 0)
+        finally:
+            os.close(fd)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 3)
+        self.assertIn(b"can't exec editor: /nonexistent/editor\r\n", output)
+        self.assertIn(b"quarvelcd: cannot start the editor '/nonexistent/editor': No such file",
+                      output)
+
+    def test_ignored_signal_stays_ignored(self):
+        self.write("bad.qvl", "V0")
+        previous = signal.signal(signal.SIGUSR1, signal.SIG_IGN)  # inherited by the program
+        try:
+            session = PromptSession(BINARY, self.dir)
+        finally:
+            signal.signal(signal.SIGUSR1, previous)
+        os.kill(session.pid, signal.SIGUSR1)
+        time.sleep(0.3)
+        self.assertEqual(os.waitpid(session.pid, os.WNOHANG), (0, 0))
+        os.write(session.fd, b"q")
+        self.assertEqual(session.finish(), 3)
+        self.assertEqual(session.modes_after, session.modes_before)
+
+    def test_score_cannot_drive_the_terminal(self):
+        # Escape sequences in the echoed head of the score arrive inert.
+        self.write("bad.qvl", b"/ \x1b]0;title\x07 \x1b[?25l \x9b31m \xe2\x99\xaa\tok\nV0")
+        session = PromptSession(BINARY, self.dir)
+        os.write(session.fd, b"q")
+        self.assertEqual(session.finish(), 3)
+        self.assertIn(b"/ ^[]0;title^G ^[[?25l \\x9b31m \xe2\x99\xaa\tok", session.output)
+        self.assertNotIn(b"\x1b", session.output.split(b"any other to quit")[0])
+
     def test_signal_at_the_error_prompt_restores_the_terminal(self):
         self.write("bad.qvl", "V0")
-        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        # (Not SIGPIPE: Python ignores it, and so does a program it starts here.)
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGUSR1,
+                       signal.SIGUSR2, signal.SIGALRM, signal.SIGVTALRM, signal.SIGPROF):
             with self.subTest(signal=number):
                 session = PromptSession(BINARY, self.dir)
                 self.assertFalse(session.modes_waiting[3] & termios.ECHO)

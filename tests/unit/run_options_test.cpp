@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 
 namespace quarvel {
@@ -57,6 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct PathCase {
     std::string name, source, wav;
+    bool directoryExists;  // then the directory part is resolved, else kept as typed
 };
 
 class PathTest : public ::testing::TestWithParam<PathCase> {};
@@ -66,28 +69,65 @@ TEST_P(PathTest, CutsTheExtensionOfTheLastComponentOnly) {
     const auto options = parseRunOptions({c.name});
     ASSERT_TRUE(options);
     const auto cwd = std::filesystem::current_path();
-    EXPECT_EQ(options->sourcePath, (cwd / c.source).lexically_normal().string());
+    const std::string expected = c.directoryExists ? (cwd / c.source).lexically_normal().string()
+                                                   : cwd.string() + "/" + c.source;
+    EXPECT_EQ(options->sourcePath, expected);
     EXPECT_EQ(options->wavPath, c.wav);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, PathTest,
-    ::testing::Values(PathCase{"tune", "tune.qvl", "tune.wav"},
-                      PathCase{"tune.txt", "tune.qvl", "tune.wav"},
-                      PathCase{"my.song.qvl", "my.song.qvl", "my.song.wav"},
-                      PathCase{"../tune", "../tune.qvl", "../tune.wav"},
-                      PathCase{"./tune", "tune.qvl", "./tune.wav"},
-                      PathCase{"dir.v2/tune", "dir.v2/tune.qvl", "dir.v2/tune.wav"},
-                      PathCase{"a/./b/../tune.x", "a/tune.qvl", "a/./b/../tune.wav"}));
+    ::testing::Values(PathCase{"tune", "tune.qvl", "tune.wav", true},
+                      PathCase{"tune.txt", "tune.qvl", "tune.wav", true},
+                      PathCase{"my.song.qvl", "my.song.qvl", "my.song.wav", true},
+                      PathCase{"../tune", "../tune.qvl", "../tune.wav", true},
+                      PathCase{"./tune", "tune.qvl", "./tune.wav", true},
+                      PathCase{"dir.v2/tune", "dir.v2/tune.qvl", "dir.v2/tune.wav", false},
+                      // ".." after a directory that is not there is not taken away as text.
+                      PathCase{"a/./b/../tune.x", "a/./b/../tune.qvl", "a/./b/../tune.wav",
+                               false}));
 
-TEST(RunOptions, AbsoluteNamesStayAndLongNamesFit) {
-    const auto absolute = parseRunOptions({"/tmp/x/../song.txt"});
-    ASSERT_TRUE(absolute);
-    EXPECT_EQ(absolute->sourcePath, "/tmp/song.qvl");
+// A scratch tree: real/sub, and link -> real/sub.
+class ScratchTree : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root_ = std::filesystem::temp_directory_path() /
+                ("quarvel-paths-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(root_ / "real" / "sub");
+        std::filesystem::create_directory_symlink(root_ / "real" / "sub", root_ / "link");
+        real_ = std::filesystem::canonical(root_).string();
+    }
+    void TearDown() override { std::filesystem::remove_all(root_); }
+    std::filesystem::path root_;
+    std::string real_;
+};
+
+TEST_F(ScratchTree, TheAbsoluteNameNamesTheFileTheSystemOpens) {
+    const std::string root = root_.string();
+    const struct {
+        std::string name, source;
+    } cases[] = {
+        // ".." after a link leads to the link target's parent, as the system means it.
+        {root + "/link/../tune", real_ + "/real/tune.qvl"},
+        {root + "/real/sub/../tune.txt", real_ + "/real/tune.qvl"},
+        {root + "/link/tune", real_ + "/real/sub/tune.qvl"},
+        {root + "/nothere/../tune", root + "/nothere/../tune.qvl"},
+        {"/song.txt", "/song.qvl"},
+    };
+    for (const auto& c : cases) {
+        const auto options = parseRunOptions({c.name});
+        ASSERT_TRUE(options);
+        EXPECT_EQ(options->sourcePath, c.source) << c.name;
+        EXPECT_EQ(options->scoreName, stemOf(c.name) + ".qvl") << c.name;
+    }
+}
+
+TEST(RunOptions, LongNamesFit) {
     const std::string longName(4000, 'n');
     const auto longOne = parseRunOptions({longName});
     ASSERT_TRUE(longOne);
     EXPECT_EQ(longOne->wavPath, longName + ".wav");
+    EXPECT_EQ(longOne->scoreName, longName + ".qvl");
 }
 
 TEST(PlayingTime, MinutesAndSecondsWithoutLeadingZero) {
@@ -96,6 +136,12 @@ TEST(PlayingTime, MinutesAndSecondsWithoutLeadingZero) {
     EXPECT_EQ(formatPlayingTime(44100.0 * 120), "2:0.00");
     EXPECT_EQ(formatPlayingTime(44100.0 * 59.5), "0:59.50");
     EXPECT_EQ(formatPlayingTime(30912), "0:0.70");
+    // The last 5 ms before a whole minute round up into the next minute.
+    EXPECT_EQ(formatPlayingTime(44100.0 * 59.996), "1:0.00");
+    EXPECT_EQ(formatPlayingTime(44100.0 * 119.999), "2:0.00");
+    EXPECT_EQ(formatPlayingTime(44100.0 * 60 - 1), "1:0.00");
+    EXPECT_EQ(formatPlayingTime(44100.0 * 59.994), "0:59.99");
+    EXPECT_EQ(formatPlayingTime(44100.0 * 3599.997), "60:0.00");
 }
 
 }  // namespace
