@@ -15,13 +15,14 @@
 #include <vector>
 
 #include "compiler/score_compiler.h"
+#include "driver/diagnostics.h"
 #include "driver/exits.h"
 #include "driver/run_options.h"
 #include "driver/terminal.h"
 #include "output/audio_device.h"
 #include "output/output_error.h"
-#include "output/sample_sink.h"
 #include "output/render_loop.h"
+#include "output/sample_sink.h"
 #include "synth/tables.h"
 
 namespace quarvel {
@@ -107,6 +108,9 @@ int run(const std::vector<std::string>& args) {
         return 1;
     }
     RunOptions options = *parsed;
+    const auto warnings = enabledWarnings(options);
+    if (!warnings) return 1;
+    if (options.check) options.playFlag = false;  // compile only: no banner, echo or sound
     Terminal terminal;
 
     if (shiftHeld()) editorHandOff(options);
@@ -123,11 +127,15 @@ int run(const std::vector<std::string>& args) {
     try {
         score = compileScore(text, options.dialect);
     } catch (const CompileError& error) {
+        if (options.check) return checkFailed(options, *warnings, error, text);
+        printWarningsBefore(options, *warnings, error, text);
         reportCompileError(options, error, text, terminal);
     } catch (const std::bad_alloc&) {
         diagnose("no memory to compile " + options.sourcePath);
         exitWith(options, 2);
     }
+    if (options.check) return checkPassed(options, *warnings, score, text, parsed->startPart);
+    printWarnings(options, *warnings, score, text, options.startPart);
     const Tables tables = buildTables(score.instruments);
 
     RenderResult result;
