@@ -197,6 +197,7 @@ TextPoint ScoreCompiler::tokenPoint(std::uint32_t token) const {
 
 bool ScoreCompiler::warningWanted(WarningKind kind, std::size_t offset) {
     const auto k = static_cast<std::size_t>(kind);
+    if (warn_.cut[k]) return false;  // full: no need to look further
     const std::uint64_t key = (static_cast<std::uint64_t>(k) << 56) ^ offset;
     if (warn_.seen.count(key) != 0) return false;
     if (warn_.kept[k] >= kWarningsKept) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "compiler/score_compiler.h"
+#include "quarvel.h"
 
 namespace quarvel {
 namespace {
@@ -151,6 +152,36 @@ TEST(WarningSwitches, AppliedInOrder) {
     EXPECT_EQ(applyWarningSwitch(set, "pitch-fold,no-such", false), "no-such");
     EXPECT_EQ(set, defaultWarnings()) << "an unknown name changes nothing";
     EXPECT_EQ(applyWarningSwitch(set, "", true), "");
+}
+
+TEST(WarningsThroughTheCApi, EveryWarningWithItsNameAndPlace) {
+    const std::string text = "Q V1 3# 3 V2 H 3 M\nQ U+7 G M";
+    quarvel_diagnostic error;
+    quarvel_score* score = quarvel_compile(text.data(), text.size(), 0, &error);
+    ASSERT_NE(score, nullptr);
+    // Off by default in the program, reported here all the same.
+    ASSERT_EQ(quarvel_score_warning_count(score), 2);
+    quarvel_diagnostic w;
+    const char* name = nullptr;
+    ASSERT_EQ(quarvel_score_warning(score, 0, &w, &name), QUARVEL_OK);
+    EXPECT_STREQ(name, "shared-accidental");
+    EXPECT_EQ((std::pair{w.number, w.line}), (std::pair{0, 1}));
+    EXPECT_EQ(w.column, 16);
+    ASSERT_EQ(quarvel_score_warning(score, 1, &w, nullptr), QUARVEL_OK);
+    EXPECT_EQ((std::pair{w.line, w.column}), (std::pair{2, 7}));
+    EXPECT_EQ(quarvel_score_warning(score, 2, &w, &name), QUARVEL_ENOTFOUND);
+    EXPECT_EQ(quarvel_score_warning(score, -1, &w, &name), QUARVEL_ENOTFOUND);
+    EXPECT_EQ(quarvel_score_warning(score, 0, nullptr, &name), QUARVEL_EINVAL);
+    EXPECT_EQ(quarvel_score_start_part_warning(score, 0, &w), QUARVEL_ENOTFOUND);
+    EXPECT_EQ(quarvel_score_start_part_warning(score, 7, &w), QUARVEL_OK);
+    EXPECT_NE(std::string(w.message).find("no part is numbered 07"), std::string::npos);
+    quarvel_score_free(score);
+    EXPECT_EQ(quarvel_score_warning_count(nullptr), 0);
+
+    // An error cut off by the end of the text points into the file.
+    const std::string cut = "Q1\r\n=4\r\n\r\n";
+    EXPECT_EQ(quarvel_compile(cut.data(), cut.size(), 0, &error), nullptr);
+    EXPECT_EQ((std::pair{error.line, error.column}), (std::pair{2, 3}));
 }
 
 }  // namespace
