@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "compiler/score_compiler.h"
+#include "output/render_loop.h"
 #include "support/reference_renderer.h"
 #include "synth/mix_kernels.h"
 #include "synth/player.h"
@@ -52,12 +53,14 @@ std::string readFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// Runs a command line, its output to /dev/null; returns its peak memory in KiB.
+// Runs a command line, its output and diagnostics (the warnings about the
+// generated score) to /dev/null; returns its peak memory in KiB.
 long runQuiet(const std::vector<std::string>& argv) {
     std::fflush(stdout);
     const pid_t pid = fork();
     if (pid == 0) {
         freopen("/dev/null", "w", stdout);
+        freopen("/dev/null", "w", stderr);
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
@@ -152,6 +155,10 @@ int main(int argc, char** argv) {
         std::remove(plainPath.c_str());
         plainWrite = std::min(plainWrite, bestSeconds(1, [&] {
                                   FILE* f = std::fopen(plainPath.c_str(), "wb");
+                                  if (f == nullptr) {
+                                      std::perror(plainPath.c_str());
+                                      std::exit(1);
+                                  }
                                   for (std::size_t left = bytes; left > 0;) {
                                       const std::size_t n = std::min(left, block.size());
                                       std::fwrite(block.data(), 1, n, f);
@@ -160,8 +167,7 @@ int main(int argc, char** argv) {
                                   std::fclose(f);
                               }));
         std::remove((stem + ".wav").c_str());
-        wavRun = std::min(wavRun,
-                          bestSeconds(1, [&] { runQuiet({binary, "-w", stem + ".qvl"}); }));
+        wavRun = std::min(wavRun, bestSeconds(1, [&] { runQuiet({binary, "-w", stem + ".qvl"}); }));
     }
     std::printf(
         "  quarvelcd -w                 %8.3f s, %.2fx the time of a plain write of %.0f MB (%.3f "

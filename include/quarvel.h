@@ -82,10 +82,13 @@ typedef struct quarvel_score quarvel_score;
 typedef struct quarvel_player quarvel_player;
 
 /* A compile error, or a warning. number: the error number (or 0 for a
- * warning); line and column: where the compiler stood, counted as the
- * program counts them (column: bytes from the start of the line to just
- * behind the character read, so 1 is the first character); message: the
- * fault in words; name: the warning's name ("" for an error). */
+ * warning); line and column: the place, counted as the program counts them
+ * (column: bytes from the start of the line, 1 being the first character).
+ * For an error these are exactly the numbers of the program's play-mode line
+ * "error:%d near line:%d col:%d": where the reader stood when it found the
+ * fault, just behind the character read (so a fault found at the end of the
+ * text is on the line after the last one, column 0). message: the fault in
+ * words, naming the command. */
 typedef struct {
     int number;
     int line;
@@ -155,10 +158,38 @@ QUARVEL_API int quarvel_score_bar(const quarvel_score *score, int number, quarve
  * the first bar whose notes begin after it; 0 when there is none. */
 QUARVEL_API int quarvel_score_bar_at(const quarvel_score *score, int line, int column);
 
-/* Warnings the compiler found (none until the compiler collects them). */
+/* Warnings: places where the language's rules make the score sound other
+ * than its text seems to say. The count is of every warning the compiler
+ * found, whether the program prints it by default or only on request; each
+ * place is reported once (a repeated passage warns once), in the order
+ * found, at most 200 of each name. quarvel_score_warning fills `warning`
+ * (number 0, the line and column of the place, the message) and points
+ * *name (if name is not NULL) at the warning's name, a string that lives for
+ * ever; QUARVEL_ENOTFOUND for an index out of range.
+ *
+ * Names; those marked (default) are printed by quarvelcd unless
+ * --no-warn=NAME, the others only with --warn=NAME or --warn=all:
+ *   bar-length (default)          the voices of a bar differ in length
+ *   shared-note-mode (default)    a voice's steps read in a note mode set for another voice
+ *   shared-duration               a voice's first note after V takes another voice's duration
+ *   shared-accidental             an accidental of one voice alters another voice's note
+ *   key-before-bar (default)      notes between K and the next bar line miss the new key
+ *   notes-after-replay (default)  notes between R and the next part are never heard
+ *   repeat (default)              a ( never closed, a ( inside a repeat, a ) without (
+ *   pitch-fold (default)          a note outside C1..A#6 sounds an octave off
+ *   redefinition                  an instrument defined again; a part setting changed mid-part
+ *   no-duration (default)         notes before any duration letter last one tick
+ *   glued-bar-line (default)      text glued to M is skipped and is not a bar number
+ *   start-part (default)          the start part is a number no part has (see below) */
 QUARVEL_API int quarvel_score_warning_count(const quarvel_score *score);
 QUARVEL_API int quarvel_score_warning(const quarvel_score *score, int index,
                                       quarvel_diagnostic *warning, const char **name);
+/* The start-part warning: QUARVEL_OK with the message in `warning` (line and
+ * column 0) when no part is numbered start_part, so that a player from it
+ * plays nothing; QUARVEL_ENOTFOUND when there is such a part or start_part
+ * is 0. */
+QUARVEL_API int quarvel_score_start_part_warning(const quarvel_score *score, int start_part,
+                                                 quarvel_diagnostic *warning);
 
 /* The notes of the rendering from start_part, in the order they start. Fills
  * up to `capacity` notes and answers how many there are in all (call with

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "compiler/score_compiler.h"
+#include "compiler/warnings.h"
 #include "quarvel.h"
 #include "synth/player.h"
 #include "synth/sounding_notes.h"
@@ -154,16 +155,33 @@ int quarvel_score_bar_at(const quarvel_score* score, int line, int column) {
 }
 
 int quarvel_score_warning_count(const quarvel_score* score) {
-    (void)score;
-    return 0;
+    if (score == nullptr) return 0;
+    return static_cast<int>(score->data->compiled.warnings.size());
 }
 
 int quarvel_score_warning(const quarvel_score* score, int index, quarvel_diagnostic* warning,
                           const char** name) {
     if (score == nullptr || warning == nullptr) return QUARVEL_EINVAL;
-    (void)index;
-    (void)name;
-    return QUARVEL_ENOTFOUND;
+    const auto& warnings = score->data->compiled.warnings;
+    if (index < 0 || static_cast<std::size_t>(index) >= warnings.size()) return QUARVEL_ENOTFOUND;
+    const Warning& w = warnings[static_cast<std::size_t>(index)];
+    fill(warning, 0, w.where.line, w.where.column, w.message);
+    // The catalogue's names live for ever; the stored name is the same text.
+    if (name != nullptr) *name = warningInfo(w.kind).name.data();
+    return QUARVEL_OK;
+}
+
+int quarvel_score_start_part_warning(const quarvel_score* score, int start_part,
+                                     quarvel_diagnostic* warning) {
+    if (score == nullptr || warning == nullptr) return QUARVEL_EINVAL;
+    try {
+        const auto found = startPartWarning(score->data->compiled, start_part);
+        if (!found) return QUARVEL_ENOTFOUND;
+        fill(warning, 0, 0, 0, found->message);
+        return QUARVEL_OK;
+    } catch (...) {
+        return QUARVEL_ENOMEM;
+    }
 }
 
 size_t quarvel_score_notes(const quarvel_score* score, int start_part, quarvel_note* notes,

@@ -52,6 +52,7 @@ void ScoreCompiler::mergeVoiceQueues() {
             std::uint8_t code = kRestCode;
             if (entry.duration != kQueueEndMark) {
                 code = entry.code;
+                warn_.mergeToken = entry.textOffset();
                 entry.duration = static_cast<std::uint8_t>(entry.duration - shortest);
                 if (entry.duration == 0) ++head[v];
             }
@@ -65,6 +66,7 @@ void ScoreCompiler::mergeVoiceQueues() {
         barTicks += shortest;
     }
     for (auto& queue : queues) queue.tail = 0;
+    warn_.voiceFresh = true;
     if (image.events.size() != firstEvent) recordBar(firstEvent, barTicks, queued);
 }
 
@@ -93,6 +95,7 @@ void ScoreCompiler::recordBar(std::size_t firstEvent, std::uint32_t ticks,
         last = std::max(last, voiceLast);
     }
     source.text = {sourceMap.pointAt(first), sourceMap.pointAt(last), false};
+    barLengthWarning(source, queued);
     sourceMap.bars.push_back(source);
 }
 
@@ -142,15 +145,31 @@ std::uint8_t ScoreCompiler::resolvePitch(int voice, std::uint8_t code) {
     if (cls == NoteClass::noise) return static_cast<std::uint8_t>(kFirstNoiseNote + degreeOf(code));
 
     // Degrees -15..16 and offsets -15..15 keep the sum within the table.
-    const FoldedIndex folded = kFoldedIndex[signedDegree(code) + state.voiceStepOffset[voice] +
-                                            kDegreeZeroIndex - kIndexLow];
+    const int indexSum = signedDegree(code) + state.voiceStepOffset[voice] + kDegreeZeroIndex;
+    const FoldedIndex folded = kFoldedIndex[indexSum - kIndexLow];
 
-    const int row = (state.optionFlags & kOptionSeparateAccidentals) ? voice : 0;
+    const bool shared = (state.optionFlags & kOptionSeparateAccidentals) == 0;
+    const int row = shared ? 0 : voice;
     std::int8_t& alteration = state.accidentals[row][folded.step];
-    if (cls != NoteClass::plain) alteration = kClassAlteration[static_cast<int>(cls)];
+    if (cls != NoteClass::plain) {
+        alteration = kClassAlteration[static_cast<int>(cls)];
+        if (shared) {
+            warn_.accidentalVoice[folded.step] = static_cast<std::uint8_t>(voice + 1);
+            warn_.accidentalAt[folded.step] = tokenPoint(warn_.mergeToken);
+            warn_.ownAccidentals[voice][folded.step] = alteration;
+        }
+    } else if (shared && warn_.accidentalVoice[folded.step] != 0 &&
+               warn_.accidentalVoice[folded.step] != voice + 1) [[unlikely]] {
+        sharedAccidentalWarning(voice, folded.step, alteration);
+    }
 
     // Scale notes 1..72, alterations -2..2 and transpositions -15..15.
-    return kFoldedNote[kScaleTable[folded.index] + alteration + state.transpose - kNoteLow];
+    const int noteSum = kScaleTable[folded.index] + alteration + state.transpose;
+    const std::uint8_t note = kFoldedNote[noteSum - kNoteLow];
+    if (indexSum != folded.index || noteSum != note) [[unlikely]] {
+        pitchFoldWarning(voice, indexSum, alteration, note);
+    }
+    return note;
 }
 
 }  // namespace quarvel

@@ -70,8 +70,9 @@ void ScoreCompiler::queueNote(std::uint8_t first) {
         } else if (degreeChar == 'G' && code == 0) {
             // degree 16: stays 0 in the code
         } else {
-            reader.fail(
-                2, "not a note: expected a step 0-9, A-G, a sign \"+\" \"-\", or a rest \"$\"");
+            reader.fail(CompileErrorNumber::badCharacter,
+                        "not a note: expected a step 0-9, A-G, a sign \"+\" \"-\", or a rest "
+                        "\"$\"");
         }
 
         const int firstMark = accidentalCount(reader.nextChar());
@@ -90,6 +91,7 @@ void ScoreCompiler::queueNote(std::uint8_t first) {
     }
 
     queue.push({state.currentDuration, state.envelopeLevel[state.currentVoice], code});
+    noteWarnings(first, code, begin);
 
     switch (reader.nextChar()) {
         case '"':

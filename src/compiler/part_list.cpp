@@ -42,6 +42,9 @@ void ScoreCompiler::closePart() {
     fillHeader(header);
     linkPart(header);
     partEventStart = image.events.size();
+    warn_.partFirstToken = notesQueued_;
+    warn_.voiceSoundedInPart.fill(false);
+    warn_.replayAt.reset();
 }
 
 void ScoreCompiler::linkPart(const PartHeader& header) {
@@ -55,24 +58,41 @@ std::optional<std::size_t> ScoreCompiler::findPart(std::uint8_t number) const {
 
 // "P" with an optional number written directly after it.
 void ScoreCompiler::partCommand() {
+    warn_.mergeAt = commandPoint();
     closePart();
     if (reader.peekChar() <= 0x20) {
         settings.partNumber = 0;
         return;
     }
-    settings.partNumber = reader.readHexByte();
+    settings.partNumber = reader.readHexByte(
+        "the part `P` takes two hexadecimal digits right after it, or a blank for no number");
     if (settings.partNumber != 0 && findPart(settings.partNumber)) {
-        reader.fail(4, "a part with this number was already closed; numbers must be unique");
+        reader.fail(CompileErrorNumber::partNumber,
+                    "the part `P` takes a number no earlier part has; part " +
+                        std::string(1, "0123456789ABCDEF"[settings.partNumber >> 4]) +
+                        "0123456789ABCDEF"[settings.partNumber & 15] +
+                        " is already closed (`P` alone or `P00` makes an unnumbered part)");
     }
 }
 
 // "R" hh: the next part plays part hh's events again.
 void ScoreCompiler::replayCommand() {
+    const TextPoint at = commandPoint();
+    warn_.mergeAt = at;
     closePart();
-    const std::uint8_t number = reader.readHexByte();
+    const std::uint8_t number = reader.readHexByte(
+        "the replay `R` takes two hexadecimal digits, the number of an earlier part");
     const auto found = number == 0 ? std::nullopt : findPart(number);
-    if (!found) reader.fail(4, "no earlier part has this number to replay");
+    if (!found) {
+        reader.fail(CompileErrorNumber::partNumber,
+                    number == 0 ? std::string("the replay `R` takes the number of an earlier "
+                                              "part; `R00` names none")
+                                : "the replay `R` takes the number of an earlier part; no part "
+                                  "closed so far has this one (a part can be replayed only "
+                                  "after it)");
+    }
     partEventStart = image.parts[*found].events;
+    warn_.replayAt = at;
 }
 
 }  // namespace quarvel

@@ -10,6 +10,7 @@
 
 #include "compiler/score_image.h"
 #include "compiler/source_reader.h"
+#include "compiler/warnings.h"
 
 namespace quarvel {
 
@@ -72,6 +73,31 @@ class ScoreCompiler {
     void barLine();
     void beatUnit();
     void stepOffset();
+
+    // Warnings (warnings.cpp): each is called where its trap can show and
+    // costs a few comparisons when there is none.
+    TextPoint commandPoint() const;
+    TextPoint tokenPoint(std::size_t offset) const;
+    bool warningWanted(WarningKind kind, std::size_t offset);
+    void addWarning(WarningKind kind, TextPoint where, std::int64_t endColumn, std::string message);
+    // token: the offset of the note token's first byte.
+    void noteWarnings(std::uint8_t first, std::uint8_t code, std::size_t token);
+    std::uint64_t notesQueued_ = 0;  // note tokens queued so far
+    void noteModeCommand(std::uint8_t c);
+    void durationLetter(std::uint8_t base);
+    void repeatOpenCommand();
+    void repeatEndWarning(TextPoint at);
+    void partSettingChanged(const char* command, TextPoint at, int before, int after);
+    void instrumentChoiceChanged(TextPoint at, std::uint8_t before);
+    void instrumentDefined(std::uint8_t letter, const Instrument& before, TextPoint at);
+    void keyChanged(TextPoint at, const std::array<std::int8_t, kScaleSteps>& before);
+    void barLineSkipped(TextPoint first, std::size_t length);
+    void barLengthWarning(const BarSource& bar, const std::array<std::size_t, kVoices>& queued);
+    void pitchFoldWarning(int voice, int indexSum, int alteration, std::uint8_t note);
+    void sharedAccidentalWarning(int voice, int step, int alteration);
+    void endOfTextWarnings();
+
+    WarningState warn_;
 
     // The first closed part with each number, so that lookups stay constant
     // time in scores of many parts.

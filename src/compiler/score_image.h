@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace quarvel {
@@ -232,6 +233,36 @@ struct SourceMap {
     std::optional<std::size_t> barOfEvent(std::size_t event) const;
 };
 
+// The language's traps that the compiler notices: each names a rule that
+// renders something other than what the text seems to say.
+enum class WarningKind : std::uint8_t {
+    barLength,
+    sharedNoteMode,
+    sharedDuration,
+    sharedAccidental,
+    keyBeforeBar,
+    notesAfterReplay,
+    repeat,
+    pitchFold,
+    redefinition,
+    noDuration,
+    gluedBarLine,
+    startPart,
+};
+inline constexpr std::size_t kWarningKinds = 12;
+
+// One warning: its kind and name, where it points (line 0: at no place in the
+// text), the last column of the text it marks on that line (0: only the one
+// column), and what will happen in words, with the way to write what was
+// probably meant.
+struct Warning {
+    WarningKind kind = WarningKind::barLength;
+    std::string name;
+    TextPoint where;
+    std::int64_t endColumn = 0;
+    std::string message;
+};
+
 // Everything rendering needs from a compile: the image, the instrument
 // definitions as they stand at the end of the text (they build the wave
 // tables), and the envelope levels the compiler left, which the renderer takes
@@ -242,6 +273,11 @@ struct CompiledScore {
     std::array<Instrument, kVoices> instruments = kDefaultInstruments;
     std::array<std::uint8_t, kVoices> envelopeLevel{2, 2, 2, 2, 2};
     SourceMap sourceMap;
+    // Every warning found, each place once (a repeated passage warns once), in
+    // the order found; at most kWarningsKept of each kind are kept, and
+    // warningsCut marks the kinds that had more.
+    std::vector<Warning> warnings;
+    std::array<bool, kWarningKinds> warningsCut{};
 };
 
 }  // namespace quarvel

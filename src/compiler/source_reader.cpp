@@ -35,47 +35,101 @@ std::uint8_t SourceReader::nextCharAfterLineEnds() {
     }
 }
 
-std::uint8_t SourceReader::readHexDigit() {
+std::uint8_t SourceReader::readHexDigit(std::string_view wanted) {
     const std::uint8_t c = nextChar();
     if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
     if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
-    fail(2, "expected a hexadecimal digit (0-9, A-F)");
+    fail(CompileErrorNumber::badCharacter, std::string(wanted) + "; found " + describe(c));
 }
 
-std::uint8_t SourceReader::readHexByte() {
-    const std::uint8_t high = readHexDigit();
-    const std::uint8_t low = readHexDigit();
+std::uint8_t SourceReader::readHexByte(std::string_view wanted) {
+    const std::uint8_t high = readHexDigit(wanted);
+    const std::uint8_t low = readHexDigit(wanted);
     return static_cast<std::uint8_t>(high * 16 + low);
 }
 
-std::uint8_t SourceReader::readInstrumentLetter() {
-    const auto index = static_cast<std::uint8_t>(nextChar() - 'A');
-    if (index >= 5) fail(3, "expected an instrument letter A to E");
+std::uint8_t SourceReader::readInstrumentLetter(std::string_view wanted) {
+    const std::uint8_t c = nextChar();
+    const auto index = static_cast<std::uint8_t>(c - 'A');
+    if (index >= 5) {
+        fail(CompileErrorNumber::outOfRange, std::string(wanted) + "; found " + describe(c));
+    }
     return index;
 }
 
 std::uint8_t SourceReader::readDuration(std::uint8_t base) {
+    const TextPoint letter = lastRead();
     unsigned total = base;
     unsigned half = base;
+    std::string written(1, static_cast<char>(foldUpper(bytes_[letter.offset])));
     std::uint8_t c = nextChar();
     if (c == ':') {  // triplet: two thirds, rounded down
         total = total * 2 / 3;
+        written += ':';
         c = nextChar();
     }
     while (c == '.') {  // each dot adds half of what the one before added
         half /= 2;
         total += half;
+        written += '.';
         c = nextChar();
     }
-    if (total > 255) fail(6, "duration longer than 255 ticks");
+    if (total > 255) {
+        failAt(CompileErrorNumber::durationTooLong,
+               "the duration `" + written + "` is " + std::to_string(total) +
+                   " ticks, longer than 255; the longest is `W:.` (224 ticks): tie two notes "
+                   "for more",
+               letter);
+    }
     unreadChar();
     return static_cast<std::uint8_t>(total);
 }
 
-void SourceReader::fail(int number, std::string what) const {
-    throw CompileError{number, lineNumber_,
+std::string SourceReader::describe(std::uint8_t c) {
+    if (c == kEndOfText) return "the end of the text";
+    if (c > 0x20 && c < 0x7F) return std::string("`") + static_cast<char>(c) + "`";
+    if (c == ' ') return "a blank";
+    if (c == '\t') return "a tab";
+    static const char hex[] = "0123456789ABCDEF";
+    return std::string("byte 0x") + hex[c >> 4] + hex[c & 15];
+}
+
+void SourceReader::fail(CompileErrorNumber number, std::string what) const {
+    TextPoint where = lastRead();
+    if (cursor_ >= end_) {
+        // At the end of the text the counters have passed the line end that
+        // was appended to the file: show the place just behind the file's
+        // last character instead, on its own line.
+        const std::size_t textEnd = end_ >= 2 ? end_ - 2 : 0;  // before the appended CR LF
+        std::size_t last = textEnd;
+        while (last > 0 && (bytes_[last - 1] == '\r' || bytes_[last - 1] == '\n')) --last;
+        if (last == 0) {
+            where = {0, 1, 1};
+        } else {
+            std::size_t lineBegin = last - 1;
+            while (lineBegin > 0 && bytes_[lineBegin - 1] != '\r' && bytes_[lineBegin - 1] != '\n')
+                --lineBegin;
+            std::int32_t line = 1;
+            for (std::size_t i = 0; i < lineBegin; ++i) {
+                if (bytes_[i] != '\r' && bytes_[i] != '\n') continue;
+                const std::uint8_t pair = bytes_[i] == '\r' ? '\n' : '\r';
+                if (i + 1 < lineBegin && bytes_[i + 1] == pair) ++i;
+                ++line;
+            }
+            where = {last, line, static_cast<std::int64_t>(last - lineBegin) + 1};
+        }
+    }
+    failAt(number, std::move(what), where);
+}
+
+void SourceReader::failAt(CompileErrorNumber number, std::string what, TextPoint where) const {
+    throw CompileError{static_cast<int>(number),
+                       lineNumber_,
                        static_cast<std::int64_t>(cursor_) - static_cast<std::int64_t>(lineStart_),
-                       lineStart_, std::move(what)};
+                       lineStart_,
+                       std::move(what),
+                       where,
+                       {}};
 }
 
 }  // namespace quarvel

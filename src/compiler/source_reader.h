@@ -9,18 +9,33 @@
 #include <string_view>
 #include <vector>
 
+#include "compiler/score_image.h"
+
 namespace quarvel {
 
-// A compile error: its number (2 bad digit or note character, 3 argument out of
-// range, 4 part number in use or missing, 6 duration too long) and the reader's
-// position when the fault was detected. column counts bytes from the start of
-// the line to just behind the last character read.
+// The compile error numbers, as the play-mode report prints them.
+enum class CompileErrorNumber {
+    badCharacter = 2,     // not a hexadecimal digit, or no note
+    outOfRange = 3,       // a command argument out of range
+    partNumber = 4,       // a part number in use, or none to replay
+    durationTooLong = 6,  // a duration longer than 255 ticks
+};
+
+// A compile error. number is a CompileErrorNumber; line, column and lineStart
+// are the reader's counters when the fault was detected (column: bytes from
+// the start of the line to just behind the last character read), which the
+// play-mode report prints as they always were. `where` is the place to show
+// people: the same, except that a fault found at the end of the text points
+// just behind the file's last character instead of at the line after it, and
+// a duration too long points at its letter.
 struct CompileError {
     int number = 0;
     std::int64_t line = 0;
     std::int64_t column = 0;
     std::size_t lineStart = 0;  // offset of the line's first byte in the text
-    std::string what;           // the fault in words, for people
+    std::string what;           // the fault in words, naming the command
+    TextPoint where;
+    std::vector<Warning> warnings;  // those found before the fault
 };
 
 inline constexpr std::uint8_t kEndOfText = 0xFF;
@@ -67,14 +82,30 @@ class SourceReader {
     void unreadChar() {
         if (cursor_ > 0) --cursor_;
     }
-    std::uint8_t readHexDigit();
-    std::uint8_t readHexByte();
-    std::uint8_t readInstrumentLetter();
+    // The field readers. `wanted` says what the command takes, in words that
+    // name the command ("the tempo `=` takes two hexadecimal digits"); a fault
+    // adds what was found instead.
+    std::uint8_t readHexDigit(std::string_view wanted = "a hexadecimal digit 0-9 or A-F");
+    std::uint8_t readHexByte(std::string_view wanted = "two hexadecimal digits");
+    std::uint8_t readInstrumentLetter(std::string_view wanted = "an instrument letter A to E");
     // Reads a duration letter's suffix (":" then dots) for the undotted length
     // `base` and returns the length in ticks.
     std::uint8_t readDuration(std::uint8_t base);
 
-    [[noreturn]] void fail(int number, std::string what) const;
+    [[noreturn]] void fail(CompileErrorNumber number, std::string what) const;
+    // A fault that shows people another place than the reader's.
+    [[noreturn]] void failAt(CompileErrorNumber number, std::string what, TextPoint where) const;
+    // "`Q`", "byte 0x01" or "the end of the text": a character as a message names it.
+    static std::string describe(std::uint8_t c);
+    // Bytes of the text as they stand, for messages.
+    std::string_view slice(std::size_t from, std::size_t length) const {
+        return {reinterpret_cast<const char*>(bytes_) + from, length};
+    }
+    // The place of the character just read.
+    TextPoint lastRead() const {
+        return {cursor_ == 0 ? 0 : cursor_ - 1, lineNumber_,
+                static_cast<std::int64_t>(cursor_) - static_cast<std::int64_t>(lineStart_)};
+    }
 
     std::size_t position() const { return cursor_; }
     std::int64_t lineNumber() const { return lineNumber_; }

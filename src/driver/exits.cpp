@@ -103,7 +103,8 @@ void writeInert(std::FILE* out, std::string_view text) {
 
 void exitWith(const RunOptions& options, int status) {
     eraseStatusLine();
-    std::printf("exit %d %s\n", status, options.sourcePath.c_str());
+    // --check keeps standard output for its diagnostics.
+    if (!options.check) std::printf("exit %d %s\n", status, options.sourcePath.c_str());
     Terminal::restore();
     removeUnfinishedWave();
     std::exit(status);
@@ -199,10 +200,18 @@ std::string errorContext(const CompileError& error, const SourceText& text) {
 
 void reportCompileError(const RunOptions& options, const CompileError& error,
                         const SourceText& text, Terminal& terminal) {
-    diagnose(options.sourcePath + ":" + std::to_string(error.line) + ":" +
-             std::to_string(error.column) + ": error " + std::to_string(error.number) + ": " +
+    // People see the place of the fault (the end of the text on the file's
+    // last line); the play-mode line below keeps the reader's counters.
+    CompileError shown = error;
+    shown.line = static_cast<std::int32_t>(error.where.line);
+    shown.column = error.where.column;
+    shown.lineStart = error.where.column >= 1
+                          ? error.where.offset - static_cast<std::size_t>(error.where.column - 1)
+                          : error.where.offset;
+    diagnose(options.sourcePath + ":" + std::to_string(shown.line) + ":" +
+             std::to_string(shown.column) + ": error " + std::to_string(error.number) + ": " +
              error.what);
-    std::fputs(errorContext(error, text).c_str(), stderr);
+    std::fputs(errorContext(shown, text).c_str(), stderr);
     if (options.playFlag) {
         // The line and column as the 32-bit counters of this line's format show them.
         std::printf("error:%d near line:%d col:%d\n", error.number, static_cast<int>(error.line),

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "compiler/score_compiler.h"
+#include "driver/diagnostics.h"
 #include "driver/exits.h"
 #include "driver/play_range.h"
 #include "driver/run_options.h"
@@ -207,6 +208,9 @@ int run(const std::vector<std::string>& args) {
     }
     RunOptions options = *parsed;
     if (options.help || options.version) return printHelpOrVersion(options);
+    const auto warnings = enabledWarnings(options);
+    if (!warnings) return 1;
+    if (options.check) options.playFlag = false;  // compile only: no banner, echo or sound
     resolveScoreCase(options);
     rememberExitPath(options);
     const auto [from, to] = rangeOptions(options);
@@ -230,11 +234,15 @@ int run(const std::vector<std::string>& args) {
     try {
         score = compileScore(text, options.dialect);
     } catch (const CompileError& error) {
+        if (options.check) return checkFailed(options, *warnings, error, text);
+        printWarningsBefore(options, *warnings, error, text);
         reportCompileError(options, error, text, terminal);
     } catch (const std::bad_alloc&) {
         diagnose("no memory to compile " + options.sourcePath);
         exitWith(options, 2);
     }
+    if (options.check) return checkPassed(options, *warnings, score, text, parsed->startPart);
+    printWarnings(options, *warnings, score, text, options.startPart);
     const Tables tables = buildTables(score.instruments);
 
     RenderResult result;

@@ -1,5 +1,6 @@
 """The built program end to end: exact standard output, exit statuses, WAVE
 bytes and CRC lines, run in a scratch directory."""
+import json
 import os
 import shutil
 import struct
@@ -434,6 +435,15 @@ class Documentation(Scratch):
                 if kind == "qvl":
                     self.assertEqual(r.returncode, 0, r.stderr.decode())
                     self.assertNotEqual(r.stdout.decode().split()[0], "FFFFFFFF", "no sound")
+                    self.assertEqual(r.stderr.decode(), "", "an example with warnings")
+                elif kind.startswith("qvl-warning-"):
+                    # A trap shown on purpose: it compiles, sounds, and warns
+                    # by its name (the ones off by default when asked).
+                    name = kind[len("qvl-warning-"):]
+                    self.assertEqual(r.returncode, 0, r.stderr.decode())
+                    self.assertNotEqual(r.stdout.decode().split()[0], "FFFFFFFF", "no sound")
+                    r = self.run_cli("--warn=all", "-c", "example")
+                    self.assertIn(" [%s]\n" % name, r.stderr.decode())
                 else:
                     number = kind.rsplit("-", 1)[1]
                     self.assertEqual(r.returncode, 3)
@@ -447,6 +457,147 @@ class Documentation(Scratch):
             with self.subTest(name=name):
                 r = self.run_cli("-c", os.path.join(folder, name))
                 self.assertEqual(r.returncode, 0, r.stderr.decode())
+
+
+class Diagnostics(Scratch):
+    """Warnings on standard error, --check and --json, and the positions of
+    errors: standard output of the old modes stays as it was."""
+
+    TRAPS = "Q1 2 3 4 V2 H1 M\nQ U+7 G M/x\n"
+
+    def test_warnings_in_every_mode_leave_standard_output_alone(self):
+        self.write("trap.qvl", self.TRAPS)
+        self.write("clean.qvl", "Q1 2 3 4 V2 H1 $ M\nQ U+7 5 M\n")
+        path = self.path("trap.qvl")
+        expected = (
+            "quarvelcd: %s:1:16: warning: the voices of this bar differ in length: voice 1 has "
+            "192 ticks (a whole note), voice 2 has 96 ticks (a half note); the bar lasts 192 "
+            "ticks, and a shorter voice falls silent for the rest of it; check the duration "
+            "letters of voice 2, or fill the bar with rests (`$`) [bar-length]\n"
+            "  Q1 2 3 4 V2 H1 M\n                 ^\n" % path)
+        for switches in (("-c",), ("-w",)):
+            with self.subTest(switches=switches):
+                r = self.run_cli(*switches, "trap")
+                clean = self.run_cli(*switches, "clean")
+                self.assertEqual(r.returncode, 0)
+                self.assertTrue(r.stderr.decode().startswith(expected), r.stderr.decode())
+                self.assertEqual(r.stderr.decode().count(": warning: "), 3)
+                self.assertIn("[pitch-fold]", r.stderr.decode())
+                self.assertIn("[glued-bar-line]", r.stderr.decode())
+                self.assertEqual(clean.stderr, b"")
+                self.assertEqual(len(r.stdout.decode().splitlines()), 1)
+        played = self.run_cli("trap", stdin=b"")  # no device: status 4 after the warnings
+        self.assertTrue(played.stdout.decode().startswith("QuarvelCD v2.3\nQ1 2 3 4"))
+        self.assertIn("[bar-length]", played.stderr.decode())
+
+    def test_switches_choose_the_printed_warnings(self):
+        self.write("trap.qvl", self.TRAPS)
+        cases = [
+            ((), {"bar-length", "pitch-fold", "glued-bar-line"}),
+            (("--no-warn=all",), set()),
+            (("--no-warn=all", "--warn=pitch-fold"), {"pitch-fold"}),
+            (("--no-warn=bar-length,glued-bar-line",), {"pitch-fold"}),
+            (("--warn=all", "--no-warn=pitch-fold"), {"bar-length", "glued-bar-line"}),
+        ]
+        for switches, names in cases:
+            with self.subTest(switches=switches):
+                r = self.run_cli(*switches, "--check", "trap")
+                self.assertEqual(r.returncode, 0)
+                self.assertEqual(r.stdout, b"")
+                found = {line.rsplit("[", 1)[1].rstrip("]") for line in r.stderr.decode().splitlines()
+                         if ": warning: " in line}
+                self.assertEqual(found, names)
+
+    def test_unknown_warning_name_is_a_usage_error(self):
+        self.write("trap.qvl", self.TRAPS)
+        for switch in ("--warn=bar-lenght", "--no-warn=pitch-fold,nope"):
+            with self.subTest(switch=switch):
+                r = self.run_cli(switch, "-c", "trap")
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout.decode(), USAGE)
+                self.assertIn("unknown warning", r.stderr.decode())
+
+    def test_check_status_and_outputs(self):
+        cases = [
+            # text, switches, status, stderr pieces
+            ("Q1 2 3 4 M", (), 0, []),
+            ("Q1 V6 2", (), 3, [":1:5: error 3: `V` takes a voice 1 to 5; found `6`\n"
+                                "  Q1 V6 2\n      ^\n"]),
+            ("Q1\n=4\n\n\n", (), 3, [":2:3: error 2: the tempo `=` takes two hexadecimal"]),
+            ("P01 Q1 M", ("-g02",), 0, [": warning: no part is numbered 02 (-g02)"]),
+            ("P01 Q1 M", ("-g01",), 0, []),
+            ("Q1 M/ comment", (), 3, ["[glued-bar-line]", "error 2"]),
+        ]
+        for text, switches, status, pieces in cases:
+            with self.subTest(text=text, switches=switches):
+                self.write("score.qvl", text)
+                r = self.run_cli("--check", *switches, "score")
+                self.assertEqual(r.returncode, status)
+                self.assertEqual(r.stdout, b"", "no banner, no echo, no exit line")
+                self.assertFalse(os.path.exists(os.path.join(self.dir, "score.wav")))
+                for piece in pieces:
+                    self.assertIn(piece, r.stderr.decode())
+                if not pieces:
+                    self.assertEqual(r.stderr, b"")
+        r = self.run_cli("--check", "missing")
+        self.assertEqual((r.returncode, r.stdout), (1, b""))
+
+    def test_json_lines_read_back(self):
+        name = "odd \"n\xe4me\\"
+        self.write(name + ".qvl",
+                   b"Q1 2 3 4 V2 H1 M\nMx\x01\xfe\nQ U+7 G M\n(V9")
+        r = self.run_cli("--check", "--json", "-g05", name)
+        self.assertEqual(r.returncode, 3)
+        self.assertEqual(r.stderr, b"")
+        objects = [json.loads(line) for line in r.stdout.decode("utf-8").splitlines()]
+        self.assertEqual([(o["severity"], o["code"], o["line"], o["column"]) for o in objects],
+                         [("warning", "bar-length", 1, 16),
+                          ("warning", "glued-bar-line", 2, 2),
+                          ("warning", "pitch-fold", 3, 7),
+                          ("error", "3", 4, 3)])
+        for o in objects:
+            self.assertEqual(o["file"], self.path(name + ".qvl"))
+        self.assertEqual(objects[1]["endColumn"], 4)
+        self.assertIn("skips `x??`", objects[1]["message"])
+        self.assertEqual(objects[3]["number"], 3)
+        self.assertNotIn("endColumn", objects[2])
+        # A compiled score: the start part that no part has has no place.
+        self.write("parts.qvl", "P01 Q1 M")
+        r = self.run_cli("--check", "--json", "-g05", "parts")
+        self.assertEqual(r.returncode, 0)
+        (start,) = [json.loads(line) for line in r.stdout.decode().splitlines()]
+        self.assertEqual((start["code"], start["line"], start["column"]), ("start-part", None, None))
+
+    def test_play_mode_report_keeps_its_numbers(self):
+        # At the end of the text the report names the line after the last
+        # one, as it always did; standard error points into the file.
+        self.write("bad.qvl", "Q1\n=4")
+        r = self.run_cli("bad", stdin=b"x")
+        self.assertIn("error:2 near line:3 col:0\n", r.stdout.decode())
+        self.assertIn("bad.qvl:2:3: error 2: the tempo `=` takes two hexadecimal digits, 02 to FF;"
+                      " found the end of the text\n  =4\n    ^\n", r.stderr.decode())
+
+    @unittest.skipUnless(shutil.which("vim"), "vim is not installed")
+    def test_vim_reads_the_plain_output(self):
+        # The errorformat the guide gives, applied by Vim itself.
+        self.write("trap.qvl", "Q1 2 3 4 V2 H1 M\nQ U+7 G M\nV9\n")
+        r = self.run_cli("--check", "trap")
+        self.write("out.txt", r.stderr)
+        efm = ("quarvelcd:\\ %f:%l:%c:\\ %trror\\ %n:\\ %m,"
+               "quarvelcd:\\ %f:%l:%c:\\ %tarning:\\ %m,%-G%.%#")
+        script = self.write("read.vim", (
+            "set errorformat=%s\n"
+            "cgetfile out.txt\n"
+            "call writefile(map(getqflist(), {_, e -> e.lnum . ':' . e.col . ':' . e.type . ':'"
+            " . e.nr . ':' . bufname(e.bufnr)}), 'qf.txt')\n"
+            "qall!\n") % efm)
+        subprocess.run(["vim", "-Nu", "NONE", "-es", "-S", script], cwd=self.dir, timeout=60,
+                       capture_output=True)
+        with open(os.path.join(self.dir, "qf.txt")) as f:
+            rows = f.read().split()
+        self.assertEqual(rows, ["1:16:w:-1:" + self.path("trap.qvl"),
+                                "2:7:w:-1:" + self.path("trap.qvl"),
+                                "3:2:e:3:" + self.path("trap.qvl")])
 
 
 class ManualPage(unittest.TestCase):

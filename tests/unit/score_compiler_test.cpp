@@ -316,6 +316,49 @@ TEST(CompileErrors, NumberLineAndColumn) {
     for (const auto& c : cases) expectFault(c);
 }
 
+// For people an error points at the place of the fault, never past the
+// file's last line, and its message names the command that wanted more.
+TEST(CompileErrors, PlaceForPeopleAndTheCommandNamed) {
+    struct Case {
+        const char* text;
+        std::int64_t line, column;  // CompileError::where
+        const char* inMessage;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"=4", 1, 3, "the tempo `=` takes two hexadecimal digits"},
+        {"Q1\r\n=4\r\n\r\n", 2, 3, "found the end of the text"},
+        {"Q1\n\rK3\n", 2, 3, "the key signature `K` takes `#` or `&`"},
+        {"U", 1, 2, "the step offset `U`"},
+        {"", 1, 1, ""},
+        {"JAR1234\n", 1, 8, "the instrument definition `JAR` takes nine hexadecimal digits"},
+        {"P05 P05", 1, 7, "part 05 is already closed"},
+        {"Q1 V6", 1, 5, "`V` takes a voice 1 to 5; found `6`"},
+        {"VG", 1, 2, "`V` takes a voice 1 to 5; found `G`"},
+        {"ZA", 1, 2, "the slot map `Z` takes a digit 0 to 9; found `A`"},
+        {"NW", 1, 2, "the beat unit `N`"},
+        {"JAQ", 1, 3, "R, S or T after the letter; found `Q`"},
+        {"YF", 1, 2, "the instrument choice `Y`"},
+        {")G", 1, 2, "the repeat end `)`"},
+        {"R07", 1, 3, "the replay `R`"},
+        {"W.\r\n  1", 1, 1, "the duration `W.` is 288 ticks"},  // at its letter
+        {"Q1 W..", 1, 4, "`W..`"},
+        {"(Q1\r\nQ2\r\n)1 !", 3, 4, "not a note"},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+        try {
+            compiled(c.text);
+            if (*c.text != '\0') ADD_FAILURE() << "no fault raised";
+        } catch (const CompileError& error) {
+            EXPECT_EQ(error.where.line, c.line);
+            EXPECT_EQ(error.where.column, c.column);
+            EXPECT_NE(error.what.find(c.inMessage), std::string::npos) << error.what;
+        }
+    }
+}
+
 TEST(Capacity, TwoThousandNotesWithoutABarLine) {
     std::string text = "I";
     for (int i = 0; i < 2000; ++i) text += (i % 2 == 0) ? "1" : "2";

@@ -40,12 +40,22 @@ export function programCrc(bytes, options = {}) {
   return run.stdout.split(' ')[0];
 }
 
-// The compile error the program reports on standard error, as numbers.
-export function programError(bytes, options = {}) {
-  const run = runProgram(bytes, options);
-  const found = /:(\d+):(-?\d+): error (\d+): (.*)/.exec(run.stderr);
+// The compile error as the program reports it: the number, line and column of
+// the play-mode line "error:%d near line:%d col:%d" (the numbers every front
+// end gives), and the message of its diagnostic on standard error. Playing
+// needs a terminal for its prompt: `script` gives it one, and a key ends it.
+export function programError(bytes, { dialect = 0 } = {}) {
+  const run = runProgram(bytes, { dialect });
+  const found = /: error (\d+): (.*)/.exec(run.stderr);
   if (run.status !== 3 || !found) throw new Error(`no compile error from quarvelcd: ${run.stderr}`);
-  return { line: Number(found[1]), column: Number(found[2]), number: Number(found[3]), message: found[4] };
+  const file = path.join(scratch, 'score.qvl');
+  const command = [quarvelcd, DIALECT_SWITCH[dialect], file].filter(Boolean)
+    .map((word) => `'${word.replace(/'/g, "'\\''")}'`).join(' ');
+  const play = spawnSync('script', ['-qec', command, '/dev/null'],
+    { cwd: scratch, encoding: 'utf8', input: 'x', env: { ...process.env, QUARVEL_DEVICE: 'quarvel_none' } });
+  const line = /error:(\d+) near line:(-?\d+) col:(-?\d+)/.exec(play.stdout);
+  if (!line) throw new Error(`no play-mode error line from quarvelcd: ${play.stdout}`);
+  return { number: Number(line[1]), line: Number(line[2]), column: Number(line[3]), message: found[2] };
 }
 
 export function assertProgramBuilt() {

@@ -1,0 +1,191 @@
+// Warnings: each fires on its trap, at the trap's place, and stays silent on
+// the right way of writing the same music; a repeated passage warns once; the
+// switches that choose the printed ones.
+#include "compiler/warnings.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "compiler/score_compiler.h"
+#include "quarvel.h"
+
+namespace quarvel {
+namespace {
+
+CompiledScore compiled(std::string_view text) {
+    return compileScore(SourceText(text), Dialect::combined);
+}
+
+std::vector<const Warning*> named(const CompiledScore& score, std::string_view name) {
+    std::vector<const Warning*> found;
+    for (const auto& w : score.warnings) {
+        if (w.name == name) found.push_back(&w);
+    }
+    return found;
+}
+
+TEST(Warnings, EachFiresOnItsTrapAndNotOnTheRightWay) {
+    struct Case {
+        const char* name;
+        const char* trap;
+        std::int64_t line, column;  // where the trap's warning points
+        const char* inMessage;      // a piece of its message
+        const char* right;          // the same music written as meant
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"bar-length", "V1 Q 1 2 3 4 V2 H 1 M", 1, 21, "voice 2 has 96 ticks (a half note)",
+         "V1 Q 1 2 3 4 V2 H 1 $ M"},
+        {"bar-length", "V1 H 1 1\nV2 H 1", 1, 6, "voice 1 has 192 ticks (a whole note)",
+         "V1 H 1 1\nV2 W 1"},
+        {"shared-note-mode", "Q V1 1 2 V2 @ 7 M 1 2", 1, 19, "set for voice 2 at line 1:13",
+         "Q V1 1 2 V2 @ 7 * M 1 2"},
+        {"shared-note-mode", "Q V1 1 V2 _ 4 M 1", 1, 17, "noise", "Q V1 1 V2 _ 4 * M 1"},
+        {"shared-duration", "V1 Q 1 V2 I 3 3 M 5 V2 3 3", 1, 19, "24 ticks (an eighth note)",
+         "V1 Q 1 V2 I 3 3 M Q 5 V2 I 3 3"},
+        {"shared-accidental", "Q V1 3# 3 V2 H 3", 1, 16, "this F of voice 2 sounds sharp",
+         "O1 Q V1 3# 3 V2 H 3"},
+        {"key-before-bar", "K1# Q 3 M", 1, 1, "next bar line", "K1# M Q 3 M"},
+        {"notes-after-replay", "P01 Q 1 M R01 Q 2 M", 1, 17, "never heard",
+         "P01 Q 1 M R01 P Q 2 M"},
+        {"repeat", "(Q 1 2 M", 1, 1, "never closed", "(Q 1 2 M )1"},
+        {"repeat", ")1 Q 1", 1, 1, "no `(`", "(Q 1)1"},
+        {"repeat", "(Q 1 (2 M )1", 1, 6, "do not nest", "(Q 1)1 (2 M )1"},
+        {"pitch-fold", "Q U+7 G", 1, 7, "would be E7, outside the range C1 to A#6: it sounds as "
+         "E6, an octave lower", "Q U+7 5"},
+        {"pitch-fold", "Q U-7 -F", 1, 7, "would be B0", "Q U-7 -B"},
+        {"redefinition", "Q 1 =80 2", 1, 5, "the tempo `=`", "=80 Q 1 2"},
+        {"redefinition", "Q 1 NH 2", 1, 5, "the beat unit `N`", "NH Q 1 2"},
+        {"redefinition", "Q 1 JAT4 2", 1, 5, "the decay rate", "JAT4 Q 1 2"},
+        {"redefinition", "JAS123456789 Q 1 JAS987654321 2", 1, 18, "instrument A is defined again",
+         "JAS123456789 JBS987654321 Q 1 P YB 2"},
+        {"redefinition", "YA Q 1 YB 2", 1, 8, "voice 1's instrument", "YA Q 1 P YB 2"},
+        {"no-duration", "1 2", 1, 1, "lasts 1 tick", "Q 1 2"},
+        {"glued-bar-line", "Q 1 M/ 2", 1, 6, "skips `/`", "Q 1 M12 2"},
+        {"glued-bar-line", "(Q 1 M)1", 1, 7, "skips `)1`", "(Q 1 M )1"},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + ": " + c.trap);
+        const CompiledScore trap = compiled(c.trap);
+        const auto found = named(trap, c.name);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0]->where.line, c.line);
+        EXPECT_EQ(found[0]->where.column, c.column);
+        EXPECT_NE(found[0]->message.find(c.inMessage), std::string::npos) << found[0]->message;
+        EXPECT_TRUE(named(compiled(c.right), c.name).empty()) << c.right;
+    }
+}
+
+TEST(Warnings, TheWayScoresAreUsuallyWrittenIsQuiet) {
+    // Shared settings that do what they seem to: one duration for all voices,
+    // a note mode set for every voice, step 0 in either mode, the same
+    // accidental in two voices, a key at the top, part settings at a part's
+    // start, bar numbers after M.
+    for (const char* text : {"Q V1 1 2 V2 3 4 M", "Q @ V1 5 V2 7 M", "Q V2 @ 7 M V1 0 0",
+                             "Q V1 3# 3 V2 H 3# M", "K1# M Q 3 M", "Q 1 P =80 NH JAT3 2",
+                             "Q 1 M1 2 M22", "V1 Q 1 1 V2 H 1 M", "P01 Q 1 R01 P02 Q 2"}) {
+        SCOPED_TRACE(text);
+        const CompiledScore score = compiled(text);
+        for (const auto& w : score.warnings) ADD_FAILURE() << w.name << ": " << w.message;
+    }
+}
+
+TEST(Warnings, ARepeatedPassageWarnsOnce) {
+    const CompiledScore score = compiled("(Q U+7 G M )3 ( 1 M");
+    EXPECT_EQ(named(score, "pitch-fold").size(), 1u);
+    EXPECT_EQ(named(score, "repeat").size(), 1u) << "the second repeat never closes";
+}
+
+TEST(Warnings, AtMostAFixedNumberOfEachKindAreKept) {
+    std::string text = "Q U+7";
+    for (std::size_t i = 0; i < kWarningsKept + 50; ++i) text += " G 5";
+    const CompiledScore score = compiled(text);
+    EXPECT_EQ(named(score, "pitch-fold").size(), kWarningsKept);
+    EXPECT_TRUE(score.warningsCut[static_cast<std::size_t>(WarningKind::pitchFold)]);
+    EXPECT_FALSE(score.warningsCut[static_cast<std::size_t>(WarningKind::barLength)]);
+}
+
+TEST(Warnings, ThoseBeforeACompileErrorComeWithIt) {
+    try {
+        compiled("Q 1 M/ comment");
+        ADD_FAILURE() << "no error";
+    } catch (const CompileError& error) {
+        ASSERT_EQ(error.warnings.size(), 1u);
+        EXPECT_EQ(error.warnings[0].name, "glued-bar-line");
+    }
+}
+
+TEST(Warnings, StartPartThatNoPartHas) {
+    const CompiledScore score = compiled("P01 Q 1 P03 Q 2 R01");
+    EXPECT_FALSE(startPartWarning(score, 0));
+    EXPECT_FALSE(startPartWarning(score, 3));
+    const auto missing = startPartWarning(score, 2);
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->name, "start-part");
+    EXPECT_EQ(missing->where.line, 0);
+    EXPECT_NE(missing->message.find("the numbered parts are 01, 03"), std::string::npos)
+        << missing->message;
+}
+
+TEST(WarningSwitches, AppliedInOrder) {
+    struct Case {
+        std::vector<std::pair<const char*, bool>> switches;
+        std::vector<const char*> on, off;
+    };
+    const Case cases[] = {
+        {{}, {"bar-length", "pitch-fold"}, {"shared-duration", "shared-accidental"}},
+        {{{"all", true}}, {"shared-duration", "shared-accidental", "bar-length"}, {}},
+        {{{"all", false}, {"pitch-fold,repeat", true}}, {"pitch-fold", "repeat"}, {"bar-length"}},
+        {{{"all", true}, {"bar-length", false}}, {"shared-duration"}, {"bar-length"}},
+        {{{"shared-duration", true}, {"all", false}}, {}, {"shared-duration", "start-part"}},
+    };
+    for (const auto& c : cases) {
+        WarningSet set = defaultWarnings();
+        for (const auto& [names, on] : c.switches) EXPECT_FALSE(applyWarningSwitch(set, names, on));
+        for (const char* name : c.on) EXPECT_TRUE(set[std::size_t(*warningNamed(name))]) << name;
+        for (const char* name : c.off) EXPECT_FALSE(set[std::size_t(*warningNamed(name))]) << name;
+    }
+    WarningSet set = defaultWarnings();
+    EXPECT_EQ(applyWarningSwitch(set, "pitch-fold,no-such", false), "no-such");
+    EXPECT_EQ(set, defaultWarnings()) << "an unknown name changes nothing";
+    EXPECT_EQ(applyWarningSwitch(set, "", true), "");
+}
+
+TEST(WarningsThroughTheCApi, EveryWarningWithItsNameAndPlace) {
+    const std::string text = "Q V1 3# 3 V2 H 3 M\nQ U+7 G M";
+    quarvel_diagnostic error;
+    quarvel_score* score = quarvel_compile(text.data(), text.size(), 0, &error);
+    ASSERT_NE(score, nullptr);
+    // Off by default in the program, reported here all the same.
+    ASSERT_EQ(quarvel_score_warning_count(score), 2);
+    quarvel_diagnostic w;
+    const char* name = nullptr;
+    ASSERT_EQ(quarvel_score_warning(score, 0, &w, &name), QUARVEL_OK);
+    EXPECT_STREQ(name, "shared-accidental");
+    EXPECT_EQ((std::pair{w.number, w.line}), (std::pair{0, 1}));
+    EXPECT_EQ(w.column, 16);
+    ASSERT_EQ(quarvel_score_warning(score, 1, &w, nullptr), QUARVEL_OK);
+    EXPECT_EQ((std::pair{w.line, w.column}), (std::pair{2, 7}));
+    EXPECT_EQ(quarvel_score_warning(score, 2, &w, &name), QUARVEL_ENOTFOUND);
+    EXPECT_EQ(quarvel_score_warning(score, -1, &w, &name), QUARVEL_ENOTFOUND);
+    EXPECT_EQ(quarvel_score_warning(score, 0, nullptr, &name), QUARVEL_EINVAL);
+    EXPECT_EQ(quarvel_score_start_part_warning(score, 0, &w), QUARVEL_ENOTFOUND);
+    EXPECT_EQ(quarvel_score_start_part_warning(score, 7, &w), QUARVEL_OK);
+    EXPECT_NE(std::string(w.message).find("no part is numbered 07"), std::string::npos);
+    quarvel_score_free(score);
+    EXPECT_EQ(quarvel_score_warning_count(nullptr), 0);
+
+    // An error cut off by the end of the text: the C API gives the numbers of
+    // the play-mode line (past the last line, as the reader stood), so that
+    // every front end agrees with the program; the diagnostics on standard
+    // error and in --json point into the file instead.
+    const std::string cut = "Q1\r\n=4\r\n\r\n";
+    EXPECT_EQ(quarvel_compile(cut.data(), cut.size(), 0, &error), nullptr);
+    EXPECT_EQ((std::pair{error.line, error.column}), (std::pair{5, 0}));
+}
+
+}  // namespace
+}  // namespace quarvel
