@@ -16,12 +16,13 @@
 
 #include "compiler/score_compiler.h"
 #include "driver/exits.h"
+#include "driver/export_run.h"
 #include "driver/run_options.h"
 #include "driver/terminal.h"
 #include "output/audio_device.h"
 #include "output/output_error.h"
-#include "output/sample_sink.h"
 #include "output/render_loop.h"
+#include "output/sample_sink.h"
 #include "synth/tables.h"
 
 namespace quarvel {
@@ -129,6 +130,10 @@ int run(const std::vector<std::string>& args) {
         exitWith(options, 2);
     }
     const Tables tables = buildTables(score.instruments);
+    if (writeExports(options, score, tables)) {  // --midi, --export
+        finishOutput();
+        return 0;
+    }
 
     RenderResult result;
     bool editorWanted = false;
