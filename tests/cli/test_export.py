@@ -5,6 +5,7 @@ import ctypes
 import ctypes.util
 import os
 import subprocess
+import tempfile
 
 import mido
 
@@ -28,37 +29,20 @@ PROGRAMS = {0: 6, 1: 68, 2: 71, 3: 73, 4: 16}
 DRUMS = dict(zip(range(73, 89), (35, 36, 41, 43, 45, 47, 48, 50, 38, 40, 39, 54, 42, 46, 49, 57)))
 
 
-class Diagnostic(ctypes.Structure):
-    _fields_ = [("number", ctypes.c_int), ("line", ctypes.c_int), ("column", ctypes.c_int),
-                ("message", ctypes.c_char * 256)]
-
-
-class Note(ctypes.Structure):
-    _fields_ = [("voice", ctypes.c_int), ("slot", ctypes.c_int), ("instrument", ctypes.c_int),
-                ("note", ctypes.c_int), ("level", ctypes.c_int),
-                ("start_frame", ctypes.c_uint64), ("frames", ctypes.c_uint64),
-                ("bar", ctypes.c_int), ("line", ctypes.c_int), ("column", ctypes.c_int)]
+class Note:
+    def __init__(self, line):
+        (self.voice, self.instrument, self.note, self.level, self.start_frame,
+         self.frames) = map(int, line.split())
 
 
 def library_notes(text):
     """The notes of the whole rendering as libquarvel lists them."""
-    lib = ctypes.CDLL(os.environ["QUARVEL_LIBRARY"])
-    lib.quarvel_compile.restype = ctypes.c_void_p
-    lib.quarvel_compile.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int,
-                                    ctypes.POINTER(Diagnostic)]
-    lib.quarvel_score_notes.restype = ctypes.c_size_t
-    lib.quarvel_score_notes.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p,
-                                        ctypes.c_size_t]
-    lib.quarvel_score_free.argtypes = [ctypes.c_void_p]
-    data = text.encode("latin-1")
-    error = Diagnostic()
-    score = lib.quarvel_compile(data, len(data), 0, ctypes.byref(error))
-    assert score, error.message
-    count = lib.quarvel_score_notes(score, 0, None, 0)
-    notes = (Note * count)()
-    lib.quarvel_score_notes(score, 0, notes, count)
-    lib.quarvel_score_free(score)
-    return list(notes)
+    with tempfile.NamedTemporaryFile(suffix=".qvl") as score:
+        score.write(text.encode("latin-1"))
+        score.flush()
+        r = subprocess.run([os.environ["LIST_NOTES"], score.name], capture_output=True,
+                           timeout=60, check=True)
+    return [Note(line) for line in r.stdout.decode().splitlines()]
 
 
 def midi_notes(path):
