@@ -23,6 +23,7 @@
 #include "compiler/score_compiler.h"
 #include "driver/diagnostics.h"
 #include "driver/exits.h"
+#include "driver/export_run.h"
 #include "driver/play_range.h"
 #include "driver/run_options.h"
 #include "driver/status_line.h"
@@ -244,6 +245,22 @@ int run(const std::vector<std::string>& args) {
     if (options.check) return checkPassed(options, *warnings, score, text, parsed->startPart);
     printWarnings(options, *warnings, score, text, options.startPart);
     const Tables tables = buildTables(score.instruments);
+    ExportRange exportRange;
+    if ((options.midiPath || options.exportPath) && (from || to)) {
+        // --from/--to cut the exports as they cut -w.
+        const Timeline timeline(score, tables, 0);
+        std::string rangeProblem;
+        const auto range = resolveRange(from, to, score.sourceMap, timeline, &rangeProblem);
+        if (!range) {
+            diagnose(rangeProblem);
+            exitWith(options, 1);
+        }
+        exportRange = {range->start, range->end};
+    }
+    if (writeExports(options, score, tables, exportRange)) {  // --midi, --export
+        finishOutput();
+        return 0;
+    }
 
     RenderResult result;
     bool editorWanted = false;

@@ -221,6 +221,9 @@ std::optional<RunOptions> parseRunOptions(std::vector<std::string> args, std::st
         return usage("one score at a time ('" + args[next] + "' and '" + args[next + 1] + "')");
     }
 
+    // Writing a MIDI file or an export is a run of its own, not a playing one.
+    if (options.midiPath || options.exportPath) options.playFlag = false;
+
     const std::string stem = stemOf(args[next]);
     options.wavPath = stem + ".wav";
     options.scoreName = stem + ".qvl";

@@ -259,3 +259,38 @@ class VimSyntax(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class BashCompletion(unittest.TestCase):
+    SCRIPT = os.path.join(ROOT, "completion", "quarvelcd")
+
+    def complete(self, folder, *words):
+        """COMPREPLY for the words typed so far, the last being completed."""
+        line = ("source %s; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _quarvelcd; "
+                "printf '%%s\\n' \"${COMPREPLY[@]}\"" % self.SCRIPT)
+        r = subprocess.run(["bash", "-c", line, "bash", "quarvelcd", *words], cwd=folder,
+                           capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.stderr, "")
+        return sorted(w for w in r.stdout.split("\n") if w)
+
+    def test_completions(self):
+        folder = tempfile.mkdtemp(prefix="quarvel-completion-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        for name in ("tune.qvl", "tune.wav", "tune.flac", "tune.mid", "notes.txt", "sub/x.qvl"):
+            os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+            open(os.path.join(folder, name), "w").close()
+        # (words typed, the completions offered)
+        cases = [
+            ([""], ["sub", "tune.qvl"]),
+            (["-w", "t"], ["tune.qvl"]),
+            (["-"], ["--check", "--export", "--from", "--help", "--json", "--loop", "--midi",
+                     "--midi=", "--no-warn=", "--to", "--version", "--warn=", "--watch", "-c",
+                     "-g", "-o", "-p", "-w"]),
+            (["--ex"], ["--export"]),
+            (["--export", "t"], ["tune.flac", "tune.wav"]),
+            (["--midi", "=", ""], ["sub", "tune.mid"]),
+            (["--from", ""], []),
+        ]
+        for words, offered in cases:
+            with self.subTest(words=words):
+                self.assertEqual(self.complete(folder, *words), offered)

@@ -54,7 +54,11 @@ INSTANTIATE_TEST_SUITE_P(
                       SwitchCase{{"-", "tune"}, true, false, false, false, 0, D::combined},
                       SwitchCase{{"tune", "-w"}, true, false, false, false, 0, D::combined},
                       SwitchCase{{"one", "two"}, true, false, false, false, 0, D::combined},
-                      SwitchCase{{"-w", "one", "two"}, true, false, false, false, 0, D::combined}),
+                      SwitchCase{{"-w", "one", "two"}, true, false, false, false, 0, D::combined},
+                      // The exports replace playing, and go with -w and -c.
+                      SwitchCase{{"--midi", "t"}, false, false, false, false, 0, D::combined},
+                      SwitchCase{{"--export=a", "t"}, false, false, false, false, 0, D::combined},
+                      SwitchCase{{"-c", "--midi", "t"}, false, false, false, true, 0, D::combined}),
     [](const auto& param) { return "case" + std::to_string(param.index); });
 
 struct PathCase {

@@ -1,0 +1,238 @@
+#include "output/midi_file.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <optional>
+#include <utility>
+
+#include "output/staged_file.h"
+#include "synth/player.h"
+#include "synth/sounding_notes.h"
+
+namespace quarvel {
+
+namespace {
+
+// One part of the rendering in time: where it starts and how long its tick is.
+struct TempoStretch {
+    std::uint64_t startTick;
+    std::uint64_t startFrame;
+    std::uint64_t framesPerTick;
+};
+
+std::vector<TempoStretch> tempoStretches(const CompiledScore& score, const Tables& tables,
+                                         int startPart, std::uint64_t* totalTicks) {
+    std::vector<TempoStretch> stretches;
+    std::uint64_t tick = 0;
+    std::uint64_t frame = 0;
+    bool started = false;
+    for (const PartHeader& part : score.image.parts) {
+        if (!started && startPart != 0 && part.number != startPart) continue;
+        started = true;
+        const std::uint64_t framesPerTick = 2u * part.beatUnit * tables.tempoTable[part.tempoIndex];
+        stretches.push_back({tick, frame, framesPerTick});
+        for (std::size_t e = part.events; score.image.events[e].duration != 0; ++e) {
+            tick += score.image.events[e].duration;
+            frame += score.image.events[e].duration * framesPerTick;
+        }
+    }
+    *totalTicks = tick;
+    return stretches;
+}
+
+// The tick a frame falls in (rounded down, or up for the end of a range).
+std::uint64_t tickOfFrame(const std::vector<TempoStretch>& stretches, std::uint64_t totalTicks,
+                          std::uint64_t frame, bool roundUp) {
+    const auto after =
+        std::upper_bound(stretches.begin(), stretches.end(), frame,
+                         [](std::uint64_t f, const TempoStretch& s) { return f < s.startFrame; });
+    if (after == stretches.begin()) return 0;
+    const TempoStretch& s = *(after - 1);
+    const std::uint64_t offset = frame - s.startFrame;
+    const std::uint64_t ticks =
+        offset / s.framesPerTick + (roundUp && offset % s.framesPerTick != 0 ? 1 : 0);
+    return std::min(totalTicks, s.startTick + ticks);
+}
+
+std::uint32_t microsecondsPerQuarter(std::uint64_t framesPerTick) {
+    const double exact = static_cast<double>(framesPerTick * kMidiDivision) * 1e6 / kFrameRate;
+    return static_cast<std::uint32_t>(std::llround(exact));
+}
+
+// A channel event or a meta event at a tick. At the same tick, note-offs go
+// first, then tempo and program changes, then note-ons.
+struct TimedEvent {
+    std::uint64_t tick;
+    int order;
+    std::vector<std::uint8_t> bytes;
+};
+
+void putVariable(std::vector<std::uint8_t>& out, std::uint64_t value) {
+    std::uint8_t groups[10];
+    int count = 0;
+    do {
+        groups[count++] = static_cast<std::uint8_t>(value & 0x7F);
+        value >>= 7;
+    } while (value != 0);
+    while (count > 1) out.push_back(static_cast<std::uint8_t>(groups[--count] | 0x80));
+    out.push_back(groups[0]);
+}
+
+void putBig(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+std::vector<std::uint8_t> metaText(std::uint8_t type, const std::string& text) {
+    std::vector<std::uint8_t> bytes{0xFF, type};
+    putVariable(bytes, text.size());
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    return bytes;
+}
+
+void putTrack(std::vector<std::uint8_t>& file, std::vector<TimedEvent> events,
+              std::uint64_t endTick) {
+    std::stable_sort(events.begin(), events.end(), [](const TimedEvent& a, const TimedEvent& b) {
+        return a.tick != b.tick ? a.tick < b.tick : a.order < b.order;
+    });
+    std::vector<std::uint8_t> track;
+    std::uint64_t now = 0;
+    for (const TimedEvent& event : events) {
+        putVariable(track, event.tick - now);
+        now = event.tick;
+        track.insert(track.end(), event.bytes.begin(), event.bytes.end());
+    }
+    putVariable(track, std::max(endTick, now) - now);
+    track.insert(track.end(), {0xFF, 0x2F, 0x00});  // end of track
+    file.insert(file.end(), {'M', 'T', 'r', 'k'});
+    putBig(file, static_cast<std::uint32_t>(track.size()), 4);
+    file.insert(file.end(), track.begin(), track.end());
+}
+
+struct MidiNote {
+    int voice;
+    int channel;
+    int key;
+    int velocity;
+    int program;  // -1 on the percussion channel
+    std::uint64_t start;
+    std::uint64_t end;
+};
+
+}  // namespace
+
+int midiVelocityOf(int level) {
+    const double share = kDecayTable[static_cast<std::size_t>(level & 0xFF)] / 255.0;
+    if (share <= 0) return 0;
+    return std::clamp(static_cast<int>(std::lround(127 * std::sqrt(share))), 1, 127);
+}
+
+std::vector<std::uint8_t> midiFileBytes(const CompiledScore& score, const Tables& tables,
+                                        int startPart, const std::string& title,
+                                        ExportRange range) {
+    std::uint64_t totalTicks = 0;
+    const auto stretches = tempoStretches(score, tables, startPart, &totalTicks);
+    const std::uint64_t firstTick = tickOfFrame(stretches, totalTicks, range.first, false);
+    const std::uint64_t endTick =
+        std::max(firstTick, tickOfFrame(stretches, totalTicks, range.end, true));
+
+    // The notes inside the range, in order of start.
+    std::vector<MidiNote> notes;
+    for (const SoundingNote& n : soundingNotes(score, tables, startPart)) {
+        const int velocity = midiVelocityOf(n.level);
+        if (velocity == 0) continue;  // a silent level never sounds
+        const std::uint64_t start = std::max(n.startTick, firstTick);
+        const std::uint64_t end = std::min(n.startTick + n.ticks, endTick);
+        if (start >= end) continue;
+        const bool noise = n.note >= 73;
+        notes.push_back({n.voice, noise ? kPercussionChannel : n.voice,
+                         noise ? drumKeyOf(n.note) : midiKeyOf(n.note), velocity,
+                         noise ? -1 : kInstrumentPrograms[n.instrument], start - firstTick,
+                         end - firstTick});
+    }
+    std::stable_sort(notes.begin(), notes.end(),
+                     [](const MidiNote& a, const MidiNote& b) { return a.start < b.start; });
+    // A key of a channel holds one note at a time, so that every note-off ends
+    // the note it belongs to: a note still on when the same key starts again
+    // (two voices on one drum) ends there; two that start together are one.
+    std::map<std::pair<int, int>, std::size_t> sounding;
+    for (std::size_t i = 0; i < notes.size(); ++i) {
+        const auto [at, fresh] = sounding.try_emplace({notes[i].channel, notes[i].key}, i);
+        if (fresh) continue;
+        MidiNote& before = notes[at->second];
+        if (before.end > notes[i].start) {
+            if (before.start == notes[i].start) {
+                before.end = std::max(before.end, notes[i].end);
+                notes[i].end = notes[i].start;  // dropped below
+                continue;
+            }
+            before.end = notes[i].start;
+        }
+        at->second = i;
+    }
+
+    std::vector<std::uint8_t> file{'M', 'T', 'h', 'd'};
+    putBig(file, 6, 4);
+    putBig(file, 1, 2);  // type 1
+    std::array<std::vector<TimedEvent>, kVoices> tracks;
+    std::array<int, kVoices> programs;
+    programs.fill(-1);
+    for (const MidiNote& n : notes) {
+        if (n.end <= n.start) continue;
+        auto& track = tracks[static_cast<std::size_t>(n.voice)];
+        const auto channel = static_cast<std::uint8_t>(n.channel);
+        const auto key = static_cast<std::uint8_t>(n.key);
+        if (n.program >= 0 && programs[static_cast<std::size_t>(n.voice)] != n.program) {
+            // A program change where the channel's instrument changes.
+            programs[static_cast<std::size_t>(n.voice)] = n.program;
+            track.push_back({n.start,
+                             1,
+                             {static_cast<std::uint8_t>(0xC0 | channel),
+                              static_cast<std::uint8_t>(n.program)}});
+        }
+        track.push_back({n.start,
+                         2,
+                         {static_cast<std::uint8_t>(0x90 | channel), key,
+                          static_cast<std::uint8_t>(n.velocity)}});
+        track.push_back({n.end, 0, {static_cast<std::uint8_t>(0x80 | channel), key, 64}});
+    }
+    int trackCount = 1;
+    for (const auto& track : tracks) trackCount += track.empty() ? 0 : 1;
+    putBig(file, static_cast<std::uint32_t>(trackCount), 2);
+    putBig(file, kMidiDivision, 2);
+
+    // The conductor: the title and the tempo in force from the range's start.
+    std::vector<TimedEvent> conductor{{0, 1, metaText(0x03, title)}};
+    std::optional<std::uint32_t> tempo;
+    for (std::size_t i = 0; i < stretches.size(); ++i) {
+        const std::uint64_t partEnd =
+            i + 1 < stretches.size() ? stretches[i + 1].startTick : totalTicks;
+        // Parts wholly before the range, after it, or without ticks set no tempo.
+        if (partEnd <= firstTick || stretches[i].startTick >= endTick) continue;
+        if (partEnd == stretches[i].startTick) continue;
+        const std::uint32_t us = microsecondsPerQuarter(stretches[i].framesPerTick);
+        if (tempo == us) continue;
+        tempo = us;
+        const std::uint64_t at = std::max(stretches[i].startTick, firstTick) - firstTick;
+        std::vector<std::uint8_t> bytes{0xFF, 0x51, 0x03};
+        putBig(bytes, us, 3);
+        conductor.push_back({at, 1, std::move(bytes)});
+    }
+    const std::uint64_t length = endTick - firstTick;
+    putTrack(file, std::move(conductor), length);
+    for (int voice = 0; voice < kVoices; ++voice) {
+        auto& track = tracks[static_cast<std::size_t>(voice)];
+        if (track.empty()) continue;
+        track.insert(track.begin(), {0, -1, metaText(0x03, "Voice " + std::to_string(voice + 1))});
+        putTrack(file, std::move(track), length);
+    }
+    return file;
+}
+
+void writeMidiFile(const std::string& path, const CompiledScore& score, const Tables& tables,
+                   int startPart, const std::string& title, ExportRange range) {
+    const auto bytes = midiFileBytes(score, tables, startPart, title, range);
+    writeFileWhole(path, bytes.data(), bytes.size());
+}
+
+}  // namespace quarvel
