@@ -155,7 +155,7 @@ std::uint8_t ScoreCompiler::resolvePitch(int voice, std::uint8_t code) {
         alteration = kClassAlteration[static_cast<int>(cls)];
         if (shared) {
             warn_.accidentalVoice[folded.step] = static_cast<std::uint8_t>(voice + 1);
-            warn_.accidentalAt[folded.step] = tokenPoint(warn_.mergeToken);
+            warn_.accidentalAt[folded.step] = warn_.mergeToken;
             warn_.ownAccidentals[voice][folded.step] = alteration;
         }
     } else if (shared && warn_.accidentalVoice[folded.step] != 0 &&

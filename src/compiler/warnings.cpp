@@ -465,7 +465,7 @@ void ScoreCompiler::sharedAccidentalWarning(int voice, int step, int alteration)
                "this " + std::string(kStepNames[step]) + " of " + voiceName(voice) + " sounds " +
                    alterationName(alteration) + ": the accidental written in " +
                    voiceName(warn_.accidentalVoice[step] - 1) + " at " +
-                   at(warn_.accidentalAt[step]) +
+                   at(tokenPoint(warn_.accidentalAt[step])) +
                    " holds for every voice and octave until the bar line; write `%` (or the "
                    "accidental meant) right after this step, or give each voice its own "
                    "accidentals with `O1`");

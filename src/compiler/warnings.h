@@ -75,7 +75,7 @@ struct WarningState {
     // Accidental memory: the voice (1..5) whose accidental last wrote each
     // scale step of the shared row since it was refilled; 0 for none.
     std::array<std::uint8_t, kScaleSteps> accidentalVoice{};
-    std::array<TextPoint, kScaleSteps> accidentalAt{};
+    std::array<std::size_t, kScaleSteps> accidentalAt{};  // offsets of the tokens
     // The accidental memory each voice would have on its own (option 1):
     // where the shared one differs, another voice's accidental changed a note.
     std::array<std::array<std::int8_t, kScaleSteps>, kVoices> ownAccidentals{};
