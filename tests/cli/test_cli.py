@@ -5,13 +5,12 @@ import os
 import shutil
 import struct
 import subprocess
-import tempfile
+import sys
 import unittest
-import zlib
 
-from prompt_session import PromptSession
-
-BINARY = os.environ.get("QUARVELCD", "quarvelcd")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from prompt_session import PromptSession  # noqa: E402
+from quarvel_testing import BINARY, Scratch as SharedScratch, crc_of  # noqa: E402,F401
 
 USAGE = (
     "  usage: quarvelcd [-o][-p][-gxx][-w][-c] quarvelfile\n"
@@ -30,33 +29,13 @@ TUNE = (
 )
 
 
-def crc_of(data):
-    # The program's CRC chains from 0xFFFFFFFF like zlib's running value.
-    return zlib.crc32(data, 0xFFFFFFFF)
 
 
-class Scratch(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="quarvel-cli-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-
-    def write(self, name, data):
-        path = os.path.join(self.dir, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data.encode("latin-1") if isinstance(data, str) else data)
-        return path
+class Scratch(SharedScratch):
+    prefix = "quarvel-cli-"
 
     def run_cli(self, *args, stdin=b"", env=None, cwd=None):
-        full_env = dict(os.environ)
-        full_env.pop("QUARVEL_EDIT", None)
-        full_env["QUARVEL_DEVICE"] = "quarvel_no_such_device"
-        full_env.update(env or {})
-        return subprocess.run([BINARY, *args], input=stdin, capture_output=True,
-                              cwd=cwd or self.dir, env=full_env, timeout=120)
-
-    def path(self, name):
-        return os.path.join(os.path.realpath(self.dir), name)
+        return super().run_cli(*args, stdin=stdin, env=env, cwd=cwd, timeout=120)
 
 
 class CommandLine(Scratch):

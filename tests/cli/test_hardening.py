@@ -10,57 +10,31 @@ import signal
 import struct
 import subprocess
 import sys
+import sys
 import tempfile
 import termios
 import time
 import unittest
 
-from prompt_session import PromptSession
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from prompt_session import PromptSession  # noqa: E402
+from quarvel_testing import BINARY, SANITIZED, Scratch as SharedScratch  # noqa: E402
+from quarvel_testing import program_env  # noqa: E402
 
-BINARY = os.environ.get("QUARVELCD", "quarvelcd")
-# The sanitizer build is several times slower and larger: it gets smaller inputs.
-SANITIZED = os.environ.get("QUARVEL_SANITIZED") == "1"
 
-
-class Scratch(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="quarvel-hard-")
-        os.chmod(self.dir, 0o755)
-        self.addCleanup(shutil.rmtree, self.dir, True)
-
-    def write(self, name, data):
-        path = os.path.join(self.dir, name)
-        with open(path, "wb") as f:
-            f.write(data.encode("latin-1") if isinstance(data, str) else data)
-        return path
-
-    def path(self, name):
-        return os.path.join(os.path.realpath(self.dir), name)
-
-    def run_cli(self, *args, stdin=b"", user=None, timeout=300):
-        env = dict(os.environ, QUARVEL_DEVICE="quarvel_no_such_device")
-        env.pop("QUARVEL_EDIT", None)
-        command = [BINARY, *args]
-        if user is not None:
-            command = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups",
-                       *command]
-        return subprocess.run(command, input=stdin, capture_output=True, cwd=self.dir, env=env,
-                              timeout=timeout)
+class Scratch(SharedScratch):
+    prefix = "quarvel-hard-"
 
     def popen(self, *args, **kwargs):
-        env = dict(os.environ, QUARVEL_DEVICE="quarvel_no_such_device")
-        env.pop("QUARVEL_EDIT", None)
-        return subprocess.Popen([BINARY, *args], cwd=self.dir, env=env, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, **kwargs)
+        return subprocess.Popen([BINARY, *args], cwd=self.dir, env=program_env(),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
 
     def limited(self, limits, *args, stdout=None):
         """Runs the program under resource limits: {resource: soft and hard value}."""
         def apply():
             for which, value in limits.items():
                 resource.setrlimit(which, (value, value))
-        env = dict(os.environ, QUARVEL_DEVICE="quarvel_no_such_device")
-        env.pop("QUARVEL_EDIT", None)
-        return subprocess.run([BINARY, *args], cwd=self.dir, env=env, preexec_fn=apply,
+        return subprocess.run([BINARY, *args], cwd=self.dir, env=program_env(), preexec_fn=apply,
                               stdout=stdout if stdout is not None else subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=300)
 

@@ -11,28 +11,22 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import termios
 import time
 import unittest
 
-BINARY = os.environ.get("QUARVELCD", "quarvelcd")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from quarvel_testing import BINARY, Scratch as SharedScratch  # noqa: E402
 
 # Six quarter notes at the default tempo: 6 x 30912 frames, about 4.2 seconds.
 FOUR_SECONDS = "V1 YA Q 0 1 2 3 4 5 V2 YC H @7 @5 @3 M\n"
 FOUR_SECONDS_FRAMES = 6 * 30912
 
 
-class Scratch(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="quarvel-play-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-
-    def write(self, name, text):
-        path = os.path.join(self.dir, name)
-        with open(path, "w") as f:
-            f.write(text)
-        return path
+class Scratch(SharedScratch):
+    prefix = "quarvel-play-"
 
 
 class DeviceBytes(Scratch):
