@@ -141,12 +141,17 @@ int checkFailed(const RunOptions& options, const WarningSet& enabled, const Comp
         std::fwrite(line.data(), 1, line.size(), stdout);
     } else {
         printWarningsBefore(options, enabled, error, text);
-        diagnose(options.sourcePath + ":" + std::to_string(error.where.line) + ":" +
-                 std::to_string(error.where.column) + ": error " + std::to_string(error.number) +
-                 ": " + error.what);
-        std::fputs(errorContext(placeOf(error.where), text).c_str(), stderr);
+        printCompileError(options, error, text);
     }
     return finished(3);
+}
+
+void printCompileError(const RunOptions& options, const CompileError& error,
+                       const SourceText& text) {
+    diagnose(options.sourcePath + ":" + std::to_string(error.where.line) + ":" +
+             std::to_string(error.where.column) + ": error " + std::to_string(error.number) + ": " +
+             error.what);
+    std::fputs(errorContext(placeOf(error.where), text).c_str(), stderr);
 }
 
 std::string jsonDiagnostic(const std::string& file, std::int64_t line, std::int64_t column,

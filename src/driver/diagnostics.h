@@ -32,6 +32,11 @@ void printWarningsBefore(const RunOptions& options, const WarningSet& enabled,
 // standard output, otherwise as text on standard error) and the status, 0.
 int checkPassed(const RunOptions& options, const WarningSet& enabled, const CompiledScore& score,
                 const SourceText& text, int startPart);
+// A compile error for people on standard error: the place of the fault (an
+// error at the end of the text on the file's last line), the message naming
+// the command, the source line and a caret.
+void printCompileError(const RunOptions& options, const CompileError& error,
+                       const SourceText& text);
 // --check after a compile error: the diagnostics and status 3.
 int checkFailed(const RunOptions& options, const WarningSet& enabled, const CompileError& error,
                 const SourceText& text);

@@ -1,5 +1,7 @@
 #include "driver/exits.h"
 
+#include "driver/diagnostics.h"
+
 #include <limits.h>
 #include <signal.h>
 #include <unistd.h>
@@ -200,18 +202,9 @@ std::string errorContext(const CompileError& error, const SourceText& text) {
 
 void reportCompileError(const RunOptions& options, const CompileError& error,
                         const SourceText& text, Terminal& terminal) {
-    // People see the place of the fault (the end of the text on the file's
-    // last line); the play-mode line below keeps the reader's counters.
-    CompileError shown = error;
-    shown.line = static_cast<std::int32_t>(error.where.line);
-    shown.column = error.where.column;
-    shown.lineStart = error.where.column >= 1
-                          ? error.where.offset - static_cast<std::size_t>(error.where.column - 1)
-                          : error.where.offset;
-    diagnose(options.sourcePath + ":" + std::to_string(shown.line) + ":" +
-             std::to_string(shown.column) + ": error " + std::to_string(error.number) + ": " +
-             error.what);
-    std::fputs(errorContext(shown, text).c_str(), stderr);
+    // People see the place of the fault; the play-mode line below keeps the
+    // reader's counters.
+    printCompileError(options, error, text);
     if (options.playFlag) {
         // The line and column as the 32-bit counters of this line's format show them.
         std::printf("error:%d near line:%d col:%d\n", error.number, static_cast<int>(error.line),

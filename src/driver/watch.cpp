@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 
+#include "driver/diagnostics.h"
 #include "driver/exits.h"
 #include "driver/status_line.h"
 #include "output/audio_device.h"
@@ -125,7 +126,8 @@ class WatchSession : public KeyInput {
           from_(std::move(from)),
           to_(std::move(to)),
           files_(options.sourcePath),
-          name_(std::filesystem::path(options.sourcePath).filename().string()) {}
+          name_(std::filesystem::path(options.sourcePath).filename().string()),
+          warnings_(enabledWarnings(options).value_or(WarningSet{})) {}
 
     int run(const SourceText& text) {
         if (!files_.error().empty()) {
@@ -360,17 +362,16 @@ class WatchSession : public KeyInput {
             next->score =
                 std::make_unique<const CompiledScore>(compileScore(text, options_.dialect));
         } catch (const CompileError& error) {
-            diagnose(options_.sourcePath + ":" + std::to_string(error.line) + ":" +
-                     std::to_string(error.column) + ": error " + std::to_string(error.number) +
-                     ": " + error.what);
-            std::fputs(errorContext(error, text).c_str(), stderr);
-            errorLine_ = error.line;
+            printWarningsBefore(options_, warnings_, error, text);
+            printCompileError(options_, error, text);
+            errorLine_ = error.where.line;
             return false;
         } catch (const std::bad_alloc&) {
             diagnose("no memory to compile " + options_.sourcePath);
             return false;
         }
         errorLine_.reset();
+        printWarnings(options_, warnings_, *next->score, text, options_.startPart);
         next->tables = std::make_unique<const Tables>(buildTables(next->score->instruments));
         next->player = std::make_unique<Player>(*next->score, *next->tables, options_.startPart);
         const Timeline& timeline = next->player->timeline();
@@ -444,6 +445,7 @@ class WatchSession : public KeyInput {
     std::unique_ptr<Version> version_;
     std::optional<SourceText> lastText_;
     std::optional<std::int64_t> errorLine_;
+    WarningSet warnings_;  // those --warn and --no-warn chose
     SampleSink* sink_ = nullptr;
     std::uint64_t handed_ = 0;
     std::deque<Segment> segments_;
