@@ -149,16 +149,17 @@ std::uint8_t ScoreCompiler::resolvePitch(int voice, std::uint8_t code) {
     const FoldedIndex folded = kFoldedIndex[indexSum - kIndexLow];
 
     const bool shared = (state.optionFlags & kOptionSeparateAccidentals) == 0;
+    const bool watchShared = shared && watchSharedAccidentals_;
     const int row = shared ? 0 : voice;
     std::int8_t& alteration = state.accidentals[row][folded.step];
     if (cls != NoteClass::plain) {
         alteration = kClassAlteration[static_cast<int>(cls)];
-        if (shared) {
+        if (watchShared) {
             warn_.accidentalVoice[folded.step] = static_cast<std::uint8_t>(voice + 1);
             warn_.accidentalAt[folded.step] = warn_.mergeToken;
             warn_.ownAccidentals[voice][folded.step] = alteration;
         }
-    } else if (shared && warn_.accidentalVoice[folded.step] != 0 &&
+    } else if (watchShared && warn_.accidentalVoice[folded.step] != 0 &&
                warn_.accidentalVoice[folded.step] != voice + 1) [[unlikely]] {
         sharedAccidentalWarning(voice, folded.step, alteration);
     }

@@ -9,6 +9,8 @@ CompiledScore compileScore(const SourceText& text, Dialect dialect, const Compil
 ScoreCompiler::ScoreCompiler(const SourceText& text, Dialect dialect, const CompileOptions& options)
     : reader(text), options_(options) {
     reader.recordLinesInto(&sourceMap.lineStarts);
+    watchSharedAccidentals_ =
+        options.warnings.test(static_cast<std::size_t>(WarningKind::sharedAccidental));
     state.quarvelDialect = dialect == Dialect::quarvel;
     settings.decayRate = dialect == Dialect::lutera ? 6 : 0;
 }

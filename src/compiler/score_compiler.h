@@ -22,6 +22,10 @@ struct CompileOptions {
     // Keep a NoteSource for every queue entry merged (piano rolls, note
     // export); costs memory in proportion to the notes.
     bool keepNotes = false;
+    // The warnings to look for; a trap whose warning nobody reads costs no
+    // bookkeeping (the one that watches the shared accidental memory runs at
+    // every pitch).
+    WarningSet warnings = WarningSet().set();
 };
 
 // Compiles a whole score. Throws CompileError on the first fault.
@@ -103,6 +107,7 @@ class ScoreCompiler {
     // time in scores of many parts.
     std::array<std::optional<std::size_t>, 256> firstPartNumbered_{};
     CompileOptions options_;
+    bool watchSharedAccidentals_ = true;
 };
 
 }  // namespace quarvel

@@ -61,20 +61,23 @@ std::uint8_t SourceReader::readDuration(std::uint8_t base) {
     const TextPoint letter = lastRead();
     unsigned total = base;
     unsigned half = base;
-    std::string written(1, static_cast<char>(foldUpper(bytes_[letter.offset])));
+    bool triplet = false;
+    std::size_t dots = 0;
     std::uint8_t c = nextChar();
     if (c == ':') {  // triplet: two thirds, rounded down
         total = total * 2 / 3;
-        written += ':';
+        triplet = true;
         c = nextChar();
     }
     while (c == '.') {  // each dot adds half of what the one before added
         half /= 2;
         total += half;
-        written += '.';
+        ++dots;
         c = nextChar();
     }
-    if (total > 255) {
+    if (total > 255) [[unlikely]] {
+        const std::string written = static_cast<char>(foldUpper(bytes_[letter.offset])) +
+                                    std::string(triplet ? ":" : "") + std::string(dots, '.');
         failAt(CompileErrorNumber::durationTooLong,
                "the duration `" + written + "` is " + std::to_string(total) +
                    " ticks, longer than 255; the longest is `W:.` (224 ticks): tie two notes "

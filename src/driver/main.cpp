@@ -233,7 +233,7 @@ int run(const std::vector<std::string>& args) {
 
     CompiledScore score;
     try {
-        score = compileScore(text, options.dialect);
+        score = compileScore(text, options.dialect, CompileOptions{.warnings = *warnings});
     } catch (const CompileError& error) {
         if (options.check) return checkFailed(options, *warnings, error, text);
         printWarningsBefore(options, *warnings, error, text);

@@ -359,8 +359,8 @@ class WatchSession : public KeyInput {
         lastText_ = text;
         auto next = std::make_unique<Version>();
         try {
-            next->score =
-                std::make_unique<const CompiledScore>(compileScore(text, options_.dialect));
+            next->score = std::make_unique<const CompiledScore>(
+                compileScore(text, options_.dialect, CompileOptions{.warnings = warnings_}));
         } catch (const CompileError& error) {
             printWarningsBefore(options_, warnings_, error, text);
             printCompileError(options_, error, text);
