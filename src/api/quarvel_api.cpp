@@ -55,12 +55,29 @@ void fill(quarvel_diagnostic* out, int number, std::int64_t line, std::int64_t c
     out->message[n] = '\0';
 }
 
-// Frames as interleaved 16-bit samples: the low half of a frame is the left
+// Renders up to `frames` frames a chunk at a time and hands every frame's
+// samples to put(index, left, right): the low half of a frame is the left
 // sample, the high half the right one.
-void splitFrames(const std::uint32_t* frames, std::size_t count, int16_t* out) {
-    for (std::size_t i = 0; i < count; ++i) {
-        out[2 * i] = static_cast<int16_t>(static_cast<std::uint16_t>(frames[i]));
-        out[2 * i + 1] = static_cast<int16_t>(static_cast<std::uint16_t>(frames[i] >> 16));
+template <typename Put>
+std::size_t renderConverted(quarvel_player* player, std::size_t frames, Put put) {
+    if (player == nullptr || frames == 0) return 0;
+    try {
+        constexpr std::size_t kChunk = 4096;
+        std::uint32_t chunk[kChunk];
+        std::size_t done = 0;
+        while (done < frames) {
+            const std::size_t want = std::min(kChunk, frames - done);
+            const std::size_t got = player->player.render(chunk, want);
+            for (std::size_t i = 0; i < got; ++i) {
+                put(done + i, static_cast<std::int16_t>(static_cast<std::uint16_t>(chunk[i])),
+                    static_cast<std::int16_t>(static_cast<std::uint16_t>(chunk[i] >> 16)));
+            }
+            done += got;
+            if (got < want) break;
+        }
+        return done;
+    } catch (...) {
+        return 0;
     }
 }
 
@@ -229,46 +246,21 @@ void quarvel_player_free(quarvel_player* player) {
 }
 
 size_t quarvel_player_render(quarvel_player* player, int16_t* interleaved, size_t frames) {
-    if (player == nullptr || interleaved == nullptr || frames == 0) return 0;
-    try {
-        constexpr std::size_t kChunk = 4096;
-        std::size_t done = 0;
-        while (done < frames) {
-            const std::size_t want = std::min(kChunk, frames - done);
-            std::uint32_t chunk[kChunk];
-            const std::size_t got = player->player.render(chunk, want);
-            splitFrames(chunk, got, interleaved + 2 * done);
-            done += got;
-            if (got < want) break;
-        }
-        return done;
-    } catch (...) {
-        return 0;
-    }
+    if (interleaved == nullptr) return 0;
+    return renderConverted(player, frames,
+                           [interleaved](std::size_t at, std::int16_t left, std::int16_t right) {
+                               interleaved[2 * at] = left;
+                               interleaved[2 * at + 1] = right;
+                           });
 }
 
 size_t quarvel_player_render_float(quarvel_player* player, float* interleaved, size_t frames) {
-    if (player == nullptr || interleaved == nullptr || frames == 0) return 0;
-    try {
-        constexpr std::size_t kChunk = 4096;
-        std::size_t done = 0;
-        while (done < frames) {
-            const std::size_t want = std::min(kChunk, frames - done);
-            std::uint32_t chunk[kChunk];
-            const std::size_t got = player->player.render(chunk, want);
-            for (std::size_t i = 0; i < got; ++i) {
-                const auto left = static_cast<int16_t>(static_cast<std::uint16_t>(chunk[i]));
-                const auto right = static_cast<int16_t>(static_cast<std::uint16_t>(chunk[i] >> 16));
-                interleaved[2 * (done + i)] = static_cast<float>(left) / 32768.0f;
-                interleaved[2 * (done + i) + 1] = static_cast<float>(right) / 32768.0f;
-            }
-            done += got;
-            if (got < want) break;
-        }
-        return done;
-    } catch (...) {
-        return 0;
-    }
+    if (interleaved == nullptr) return 0;
+    return renderConverted(player, frames,
+                           [interleaved](std::size_t at, std::int16_t left, std::int16_t right) {
+                               interleaved[2 * at] = static_cast<float>(left) / 32768.0f;
+                               interleaved[2 * at + 1] = static_cast<float>(right) / 32768.0f;
+                           });
 }
 
 int quarvel_player_position(const quarvel_player* player, quarvel_position* position) {

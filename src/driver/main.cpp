@@ -25,6 +25,7 @@
 #include "driver/exits.h"
 #include "driver/export_run.h"
 #include "driver/play_range.h"
+#include "driver/read_file.h"
 #include "driver/run_options.h"
 #include "driver/status_line.h"
 #include "driver/terminal.h"
@@ -62,21 +63,9 @@ SourceText loadScore(const RunOptions& options) {
     try {
         // Room for the file as it is now and the end marks; a file that grows
         // while it is read is read whole all the same.
-        std::size_t expected = static_cast<std::size_t>(info.st_size);
-        bytes.resize(expected + 8);
-        std::size_t length = 0;
-        for (;;) {
-            if (length == bytes.size()) bytes.resize(bytes.size() * 2);
-            const ssize_t n = ::read(fd, bytes.data() + length, bytes.size() - length);
-            if (n == 0) break;
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                unreadable(errno);
-            }
-            length += static_cast<std::size_t>(n);
-        }
+        bytes.resize(static_cast<std::size_t>(info.st_size) + 8);
+        if (const int error = readWholeFile(fd, bytes); error != 0) unreadable(error);
         ::close(fd);
-        bytes.resize(length);
         return SourceText(std::move(bytes));
     } catch (const std::bad_alloc&) {
         diagnose("no memory for the score text of " + path);

@@ -17,6 +17,7 @@
 
 #include "driver/diagnostics.h"
 #include "driver/exits.h"
+#include "driver/read_file.h"
 #include "driver/status_line.h"
 #include "output/audio_device.h"
 #include "output/output_error.h"
@@ -334,21 +335,12 @@ class WatchSession : public KeyInput {
             return std::nullopt;
         }
         std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size) + 4096);
-        std::size_t length = 0;
-        for (;;) {
-            if (length == bytes.size()) bytes.resize(bytes.size() * 2);
-            const ssize_t n = ::read(fd, bytes.data() + length, bytes.size() - length);
-            if (n == 0) break;
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                *why = "cannot read " + options_.sourcePath + ": " + std::strerror(errno);
-                ::close(fd);
-                return std::nullopt;
-            }
-            length += static_cast<std::size_t>(n);
-        }
+        const int error = readWholeFile(fd, bytes);
         ::close(fd);
-        bytes.resize(length);
+        if (error != 0) {
+            *why = "cannot read " + options_.sourcePath + ": " + std::strerror(error);
+            return std::nullopt;
+        }
         return SourceText(std::move(bytes));
     }
 
