@@ -145,11 +145,12 @@ int quarvel_score_bar(const quarvel_score* score, int number, quarvel_bar* bar) 
     const BarSource& source = bars[static_cast<std::size_t>(number) - 1];
     *bar = quarvel_bar{};
     bar->number = number;
-    if (!source.text.empty) {
-        bar->first_line = static_cast<int>(source.text.first.line);
-        bar->first_column = static_cast<int>(source.text.first.column);
-        bar->last_line = static_cast<int>(source.text.last.line);
-        bar->last_column = static_cast<int>(source.text.last.column);
+    const TextRange text = score->data->compiled.sourceMap.rangeOf(source.text);
+    if (!text.empty) {
+        bar->first_line = static_cast<int>(text.first.line);
+        bar->first_column = static_cast<int>(text.first.column);
+        bar->last_line = static_cast<int>(text.last.line);
+        bar->last_column = static_cast<int>(text.last.column);
     }
     bar->ticks = source.ticks;
     return QUARVEL_OK;
@@ -157,18 +158,8 @@ int quarvel_score_bar(const quarvel_score* score, int number, quarvel_bar* bar) 
 
 int quarvel_score_bar_at(const quarvel_score* score, int line, int column) {
     if (score == nullptr) return 0;
-    const auto& bars = score->data->compiled.sourceMap.bars;
-    for (std::size_t b = 0; b < bars.size(); ++b) {
-        if (bars[b].text.contains(line, column)) return static_cast<int>(b + 1);
-    }
-    for (std::size_t b = 0; b < bars.size(); ++b) {
-        const TextPoint& first = bars[b].text.first;
-        if (!bars[b].text.empty &&
-            (first.line > line || (first.line == line && first.column >= column))) {
-            return static_cast<int>(b + 1);
-        }
-    }
-    return 0;
+    const auto bar = score->data->compiled.sourceMap.barAt(line, column);
+    return bar ? static_cast<int>(*bar) + 1 : 0;
 }
 
 int quarvel_score_warning_count(const quarvel_score* score) {

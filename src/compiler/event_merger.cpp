@@ -78,23 +78,19 @@ void ScoreCompiler::recordBar(std::size_t firstEvent, std::uint32_t ticks,
     source.eventCount = image.events.size() - firstEvent;
     source.ticks = ticks;
     source.slotMapIndex = state.slotMapIndex;
+    // A repeat can make a bar of text that lies before text already read,
+    // so every entry counts.
     std::size_t first = SIZE_MAX;
     std::size_t last = 0;
     for (int v = 0; v < kVoices; ++v) {
-        if (queued[v] == 0) continue;
-        std::size_t voiceFirst = SIZE_MAX;
-        std::size_t voiceLast = 0;
         for (std::size_t i = 0; i < queued[v]; ++i) {
             const QueueEntry& entry = queues[v].storage[i];
             const std::size_t begin = entry.textOffset();
-            voiceFirst = std::min(voiceFirst, begin);
-            voiceLast = std::max(voiceLast, begin + std::max<std::size_t>(entry.textLength, 1) - 1);
+            first = std::min(first, begin);
+            last = std::max(last, begin + std::max<std::size_t>(entry.textLength, 1) - 1);
         }
-        source.voiceText[v] = {sourceMap.pointAt(voiceFirst), sourceMap.pointAt(voiceLast), false};
-        first = std::min(first, voiceFirst);
-        last = std::max(last, voiceLast);
     }
-    source.text = {sourceMap.pointAt(first), sourceMap.pointAt(last), false};
+    source.text = {first, last};
     barLengthWarning(source, queued);
     sourceMap.bars.push_back(source);
 }

@@ -188,8 +188,16 @@ struct TextRange {
     TextPoint first;
     TextPoint last;
     bool empty = true;
+};
 
-    bool contains(std::int64_t line, std::int64_t column) const;
+// The same as byte offsets, first > last when empty: what the compiler keeps
+// for every bar (a long score has many; SourceMap::rangeOf gives the lines and
+// columns).
+struct TextSpan {
+    std::size_t first = 1;
+    std::size_t last = 0;
+    bool empty() const { return first > last; }
+    bool contains(std::size_t offset) const { return first <= offset && offset <= last; }
 };
 
 // A bar: one merge that produced events. Bars are numbered from 1 in the
@@ -198,9 +206,9 @@ struct BarSource {
     std::size_t firstEvent = 0;  // index into ScoreImage::events
     std::size_t eventCount = 0;
     std::uint32_t ticks = 0;
-    std::uint8_t slotMapIndex = 0;  // the slot map the bar was merged with
-    TextRange text;                 // every note token merged into the bar
-    std::array<TextRange, kVoices> voiceText;
+    std::uint8_t slotMapIndex = 0;            // the slot map the bar was merged with
+    TextSpan text;                            // every note token merged into the bar
+    std::array<TextSpan, kVoices> voiceText;  // each voice's note tokens
 };
 
 // One note as written, placed in its bar: a queue entry that the merger laid
@@ -227,6 +235,12 @@ struct SourceMap {
 
     // Line and column of a byte of the text, as the reader counts them.
     TextPoint pointAt(std::size_t offset) const;
+    TextRange rangeOf(const TextSpan& span) const;
+    // The offset of a line and column (both from 1) of the text.
+    std::size_t offsetOf(std::int64_t line, std::int64_t column) const;
+    // The bar whose note text holds line:column, or failing that the first
+    // bar whose notes begin after it; nullopt when there is none.
+    std::optional<std::size_t> barAt(std::int64_t line, std::int64_t column) const;
 
     // The bar whose events include this one; nullopt for part terminators and
     // events of no bar.

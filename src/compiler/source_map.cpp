@@ -4,15 +4,6 @@
 
 namespace quarvel {
 
-bool TextRange::contains(std::int64_t line, std::int64_t column) const {
-    if (empty) return false;
-    const auto before = [](std::int64_t l1, std::int64_t c1, std::int64_t l2, std::int64_t c2) {
-        return l1 < l2 || (l1 == l2 && c1 < c2);
-    };
-    return !before(line, column, first.line, first.column) &&
-           !before(last.line, last.column, line, column);
-}
-
 TextPoint SourceMap::pointAt(std::size_t offset) const {
     // The compiler asks about the text it has just read: look at the last
     // lines first, then search.
@@ -26,6 +17,31 @@ TextPoint SourceMap::pointAt(std::size_t offset) const {
     }
     const std::size_t start = line > 0 ? lineStarts[line - 1] : 0;
     return {offset, static_cast<std::int64_t>(line), static_cast<std::int64_t>(offset - start) + 1};
+}
+
+TextRange SourceMap::rangeOf(const TextSpan& span) const {
+    if (span.empty()) return {};
+    return {pointAt(span.first), pointAt(span.last), false};
+}
+
+std::size_t SourceMap::offsetOf(std::int64_t line, std::int64_t column) const {
+    if (line < 1) return 0;
+    const std::size_t start = static_cast<std::size_t>(line) <= lineStarts.size()
+                                  ? lineStarts[static_cast<std::size_t>(line) - 1]
+                                  : SIZE_MAX / 2;  // past the text
+    return column < 1 ? start : start + static_cast<std::size_t>(column) - 1;
+}
+
+std::optional<std::size_t> SourceMap::barAt(std::int64_t line, std::int64_t column) const {
+    const std::size_t offset = offsetOf(line, column);
+    std::optional<std::size_t> after;
+    for (std::size_t b = 0; b < bars.size(); ++b) {
+        const TextSpan& text = bars[b].text;
+        if (text.contains(offset)) return b;
+        if (text.empty() || text.first < offset) continue;
+        if (!after || text.first < bars[*after].text.first) after = b;
+    }
+    return after;
 }
 
 std::optional<std::size_t> SourceMap::barOfEvent(std::size_t event) const {

@@ -422,7 +422,7 @@ void ScoreCompiler::barLengthWarning(const BarSource& bar,
     if (longest == shortest) [[likely]]
         return;
     const bool atCommand = warn_.mergeAt.line != 0;
-    const TextPoint here = atCommand ? warn_.mergeAt : bar.text.first;
+    const TextPoint here = atCommand ? warn_.mergeAt : sourceMap.pointAt(bar.text.first);
     if (!warningWanted(WarningKind::barLength, here.offset)) return;
     std::string lengths;
     std::string shorter;

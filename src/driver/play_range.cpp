@@ -18,10 +18,6 @@ std::optional<std::int64_t> positiveNumber(const std::string& text) {
     return value;
 }
 
-bool before(std::int64_t l1, std::int64_t c1, std::int64_t l2, std::int64_t c2) {
-    return l1 < l2 || (l1 == l2 && c1 < c2);
-}
-
 }  // namespace
 
 std::optional<BarPlace> parseBarPlace(const std::string& text, bool placeAllowed,
@@ -49,19 +45,6 @@ std::optional<BarPlace> parseBarPlace(const std::string& text, bool placeAllowed
     return std::nullopt;
 }
 
-std::optional<std::size_t> barAtPlace(const SourceMap& map, std::int64_t line,
-                                      std::int64_t column) {
-    std::optional<std::size_t> after;
-    for (std::size_t b = 0; b < map.bars.size(); ++b) {
-        const TextRange& text = map.bars[b].text;
-        if (text.contains(line, column)) return b;
-        if (text.empty || !before(line, column, text.first.line, text.first.column)) continue;
-        const TextRange* best = after ? &map.bars[*after].text : nullptr;
-        if (best == nullptr || text.first.offset < best->first.offset) after = b;
-    }
-    return after;
-}
-
 std::optional<FrameRange> resolveRange(const std::optional<BarPlace>& from,
                                        const std::optional<BarPlace>& to, const SourceMap& map,
                                        const Timeline& timeline, std::string* problem) {
@@ -81,7 +64,7 @@ std::optional<FrameRange> resolveRange(const std::optional<BarPlace>& from,
             }
             startBar = *from->bar - 1;
         } else {
-            startBar = barAtPlace(map, from->line, from->column);
+            startBar = map.barAt(from->line, from->column);
             if (!startBar) {
                 return fail("no bar at or after line " + std::to_string(from->line) + " column " +
                             std::to_string(from->column));

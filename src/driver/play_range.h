@@ -38,10 +38,6 @@ std::optional<FrameRange> resolveRange(const std::optional<BarPlace>& from,
                                        const std::optional<BarPlace>& to, const SourceMap& map,
                                        const Timeline& timeline, std::string* problem);
 
-// The bar whose notes hold a place in the text; if none does, the first bar
-// that starts after it. nullopt when no bar is at or after it.
-std::optional<std::size_t> barAtPlace(const SourceMap& map, std::int64_t line, std::int64_t column);
-
 // Plays (writes, checks) the range once, or again and again with `loop`
 // until the sink answers that the user stopped. The player may stand
 // anywhere; it is moved to the start of the range.

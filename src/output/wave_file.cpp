@@ -390,8 +390,10 @@ void WaveFile::finish() {
     int error = writeAt(head.data() + 4, 4, 4);
     if (error == 0) error = writeAt(head.data() + 42, 4, 42);
     if (error != 0) fail("cannot write", error);
-    // On the disk before it takes the old file's place.
-    if (!temporary_.empty() && fsync(fd_) != 0) fail("cannot write", errno);
+    // No fsync before the rename: the file is whole for every process from
+    // the rename on, which is the promise; waiting for the disk would make a
+    // WAVE run several times slower (filesystems that replace by rename, such
+    // as ext4, flush the new data before the rename themselves).
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) fail("cannot finish", errno);

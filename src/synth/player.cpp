@@ -1,6 +1,7 @@
 #include "synth/player.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace quarvel {
 
@@ -155,6 +156,7 @@ Player::Player(const CompiledScore& score, const Tables& tables, int startPart, 
 Player::~Player() = default;
 
 void Player::restart() {
+    aheadCount_ = 0;
     mix_ = MixState{};
     level_ = score_.envelopeLevel;
     frame_ = 0;
@@ -228,13 +230,38 @@ void Player::stepEnvelopes() {
 std::size_t Player::render(std::uint32_t* out, std::size_t frames) {
     constexpr std::size_t kLargestCall = 1u << 20;
     std::size_t written = 0;
+    // Frames made ahead for an earlier small request come first.
+    if (aheadCount_ > 0 && frames > 0) {
+        written = std::min(frames, aheadCount_);
+        std::memcpy(out, ahead_.data() + aheadStart_, written * sizeof *out);
+        aheadStart_ += written;
+        aheadCount_ -= written;
+        frame_ += written;
+    }
     while (written < frames) {
         if (runFramesLeft_ == 0) {
             if (!startRun()) break;
             loadRows();
         }
+        const std::size_t want = frames - written;
+        if (want < kAhead && runFramesLeft_ > want) {
+            // A small request inside a longer run (an audio callback's 128
+            // frames): make a batch at once, so that the frame loop's setup
+            // is paid once for several requests, and keep the rest.
+            const auto batch =
+                static_cast<std::size_t>(std::min<std::uint64_t>(kAhead, runFramesLeft_));
+            kernel_(ahead_.data(), static_cast<int>(batch), mix_);
+            runFramesLeft_ -= batch;
+            std::memcpy(out + written, ahead_.data(), want * sizeof *out);
+            aheadStart_ = want;
+            aheadCount_ = batch - want;
+            written += want;
+            frame_ += want;
+            if (runFramesLeft_ == 0) finishRun();
+            break;
+        }
         const std::size_t count =
-            std::min({frames - written, static_cast<std::size_t>(runFramesLeft_), kLargestCall});
+            std::min({want, static_cast<std::size_t>(runFramesLeft_), kLargestCall});
         kernel_(out + written, static_cast<int>(count), mix_);
         written += count;
         frame_ += count;

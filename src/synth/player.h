@@ -129,6 +129,13 @@ class Player {
     bool ended_ = false;
     std::array<std::uint8_t, kVoices> level_{};
     MixState mix_;  // phases run on across events and parts
+
+    // Frames of the run under way made ahead of a small request; the mix
+    // state stands behind them.
+    static constexpr std::size_t kAhead = 1024;
+    std::array<std::uint32_t, kAhead> ahead_{};
+    std::size_t aheadStart_ = 0;
+    std::size_t aheadCount_ = 0;
 };
 
 }  // namespace quarvel
