@@ -192,7 +192,10 @@ class WaveTargets(Scratch):
         self.write("short.qvl", "Q1")
         os.symlink("long.wav", os.path.join(self.dir, "short.wav"))
         long_run = self.long_run()
-        short = self.run_cli("-w", "short")  # the same file, while the long run writes it
+        # Held while the short run writes the same file, so that it ends last.
+        long_run.send_signal(signal.SIGSTOP)
+        short = self.run_cli("-w", "short")
+        long_run.send_signal(signal.SIGCONT)
         out, err = long_run.communicate(timeout=300)
         self.assertEqual((short.returncode, long_run.returncode), (0, 0), err)
         with open(os.path.join(self.dir, "long.wav"), "rb") as f:
