@@ -34,6 +34,7 @@
 #include "output/output_error.h"
 #include "output/render_loop.h"
 #include "output/sample_sink.h"
+#include "output/wave_file.h"
 #include "quarvel.h"
 #include "synth/tables.h"
 
@@ -266,6 +267,8 @@ int run(const std::vector<std::string>& args) {
             diagnose(rangeProblem);
             exitWith(options, 1);
         }
+        // A WAVE that RIFF sizes cannot describe is known now, not after 4 GiB.
+        if (options.writeWav) checkWaveFits(range->end - range->start, options.wavPath);
         SampleSink sink({options.playFlag, options.writeWav, options.computeCrc, options.wavPath},
                         &terminal, openAlsaDevice);
         StatusLine status;

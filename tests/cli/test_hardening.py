@@ -220,6 +220,19 @@ class WaveTargets(Scratch):
                     self.assertEqual(f.read(), old)
                 self.assertEqual(self.others("long.qvl", "long.wav"), [])
 
+    def test_too_long_for_a_wave_is_refused_before_writing(self):
+        # 1024 whole notes of 1.3 M frames each: past the 4 GiB of RIFF sizes.
+        self.write("huge.qvl", "=FF NT (W" + " 1" * 64 + " M )F")
+        self.write("huge.wav", b"RIFF old")
+        start = time.time()
+        result = self.run_cli("-w", "huge")
+        self.assertEqual(result.returncode, 4, result.stderr)
+        self.assertLess(time.time() - start, 10)  # known from the score, nothing rendered
+        self.assertIn(b"more than the 4 GiB", result.stderr)
+        with open(os.path.join(self.dir, "huge.wav"), "rb") as f:
+            self.assertEqual(f.read(), b"RIFF old")
+        self.assertEqual(self.others("huge.qvl", "huge.wav"), [])
+
     def test_failed_run_keeps_the_old_wave(self):
         # A file size limit: the write fails and says so (no death by SIGXFSZ).
         self.write("tune.qvl", LONG_SCORE)
