@@ -101,6 +101,28 @@ std::optional<FrameRange> resolveRange(const std::optional<BarPlace>& from,
     return range;
 }
 
+std::size_t fillFromRange(Player& player, const FrameRange& range, std::uint32_t* buffer, bool loop,
+                          const std::function<void(std::size_t)>& rewinding) {
+    std::size_t filled = 0;
+    bool rewound = false;  // a range that yields nothing must not spin
+    while (filled < static_cast<std::size_t>(kBufferFrames)) {
+        const std::uint64_t left = range.end - std::min(range.end, player.frame());
+        const auto want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(static_cast<std::uint64_t>(kBufferFrames) - filled, left));
+        const std::size_t got = want == 0 ? 0 : player.render(buffer + filled, want);
+        if (got == 0) {
+            if (!loop || rewound) break;
+            rewound = true;
+            player.seekFrame(range.start);
+            if (rewinding) rewinding(filled);
+            continue;
+        }
+        rewound = false;
+        filled += got;
+    }
+    return filled;
+}
+
 RenderResult renderRange(Player& player, FrameSink& sink, const FrameRange& range, bool loop,
                          bool keepCrc) {
     if (player.frame() != range.start) player.seekFrame(range.start);
@@ -112,22 +134,7 @@ RenderResult renderRange(Player& player, FrameSink& sink, const FrameRange& rang
     RenderResult result;
     std::uint32_t* buffer = sink.exchangeBuffer(nullptr, 0);
     while (buffer != nullptr) {
-        std::size_t filled = 0;
-        bool rewound = false;  // a range that yields nothing must not spin
-        while (filled < static_cast<std::size_t>(kBufferFrames)) {
-            const std::uint64_t left = range.end - std::min(range.end, player.frame());
-            const auto want = static_cast<std::size_t>(
-                std::min<std::uint64_t>(static_cast<std::uint64_t>(kBufferFrames) - filled, left));
-            const std::size_t got = want == 0 ? 0 : player.render(buffer + filled, want);
-            if (got == 0) {
-                if (rewound) break;
-                rewound = true;
-                player.seekFrame(range.start);
-                continue;
-            }
-            rewound = false;
-            filled += got;
-        }
+        const std::size_t filled = fillFromRange(player, range, buffer, true);
         result.samplesRendered += static_cast<double>(filled);
         if (keepCrc) result.streamCrc = crcUpdate(result.streamCrc, buffer, 4 * filled);
         buffer = sink.exchangeBuffer(buffer, static_cast<int>(filled));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -41,6 +42,12 @@ std::optional<FrameRange> resolveRange(const std::optional<BarPlace>& from,
 // Plays (writes, checks) the range once, or again and again with `loop`
 // until the sink answers that the user stopped. The player may stand
 // anywhere; it is moved to the start of the range.
+// Fills a buffer of kBufferFrames from the player within the range; with
+// loop, the range's end runs straight into its start (rewinding is told how
+// many frames the buffer held then). Less than full only at the end.
+std::size_t fillFromRange(Player& player, const FrameRange& range, std::uint32_t* buffer, bool loop,
+                          const std::function<void(std::size_t)>& rewinding = {});
+
 RenderResult renderRange(Player& player, FrameSink& sink, const FrameRange& range, bool loop,
                          bool keepCrc);
 

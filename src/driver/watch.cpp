@@ -220,25 +220,10 @@ class WatchSession : public KeyInput {
     std::size_t fill(std::uint32_t* buffer) {
         Player& player = *version_->player;
         const FrameRange& range = version_->range;
-        std::size_t filled = 0;
-        bool rewound = false;
         noteSegment(handed_, player.frame());
-        while (filled < static_cast<std::size_t>(kBufferFrames)) {
-            const std::uint64_t left = range.end - std::min(range.end, player.frame());
-            const auto want = static_cast<std::size_t>(
-                std::min<std::uint64_t>(static_cast<std::uint64_t>(kBufferFrames) - filled, left));
-            const std::size_t got = want == 0 ? 0 : player.render(buffer + filled, want);
-            if (got == 0) {
-                if (!options_.loop || rewound) break;
-                rewound = true;
-                player.seekFrame(range.start);
-                noteSegment(handed_ + filled, range.start);
-                continue;
-            }
-            rewound = false;
-            filled += got;
-        }
-        return filled;
+        return fillFromRange(player, range, buffer, options_.loop, [&](std::size_t filled) {
+            noteSegment(handed_ + filled, range.start);
+        });
     }
 
     void noteSegment(std::uint64_t handed, std::uint64_t frame) {
