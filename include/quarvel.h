@@ -177,7 +177,7 @@ QUARVEL_API int quarvel_score_bar_at(const quarvel_score *score, int line, int c
  *   notes-after-replay (default)  notes between R and the next part are never heard
  *   repeat (default)              a ( never closed, a ( inside a repeat, a ) without (
  *   pitch-fold (default)          a note outside C1..A#6 sounds an octave off
- *   redefinition                  an instrument defined again; a part setting changed mid-part
+ *   redefinition (default)        an instrument defined again; a part setting changed mid-part
  *   no-duration (default)         notes before any duration letter last one tick
  *   glued-bar-line (default)      text glued to M is skipped and is not a bar number
  *   start-part (default)          the start part is a number no part has (see below) */
