@@ -38,14 +38,16 @@ void ScoreCompiler::mergeVoiceQueues() {
         event.duration = shortest;
         for (int v = 0; v < kVoices; ++v) {
             QueueEntry& entry = *head[v];
-            if (options_.keepNotes && entry.duration != kQueueEndMark && previous[v] != &entry) {
-                const auto token = static_cast<std::uint32_t>(sourceMap.tokens.size());
-                sourceMap.tokens.push_back(
-                    {sourceMap.pointAt(entry.textOffset()), entry.textLength});
-                sourceMap.notes.push_back({bar, token, barTicks, entry.duration,
-                                           static_cast<std::uint8_t>(v), entry.code});
+            if (options_.keepNotes) [[unlikely]] {
+                if (entry.duration != kQueueEndMark && previous[v] != &entry) {
+                    const auto token = static_cast<std::uint32_t>(sourceMap.tokens.size());
+                    sourceMap.tokens.push_back(
+                        {sourceMap.pointAt(entry.textOffset()), entry.textLength});
+                    sourceMap.notes.push_back({bar, token, barTicks, entry.duration,
+                                               static_cast<std::uint8_t>(v), entry.code});
+                }
+                previous[v] = &entry;
             }
-            previous[v] = &entry;
             // An exhausted voice rests, with the level byte found under its
             // end mark.
             const std::uint8_t level = entry.level;
