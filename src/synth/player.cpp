@@ -53,17 +53,12 @@ Timeline::Timeline(const CompiledScore& score, const Tables& tables, int startPa
             // Events of one bar follow each other: look a bar up only when it ends.
             if (!bar || e < map.bars[*bar].firstEvent ||
                 e >= map.bars[*bar].firstEvent + map.bars[*bar].eventCount) {
-                const auto found = map.barOfEvent(e);
-                if (first || found != bar) {
-                    stretches_.push_back(
-                        {total_, static_cast<std::uint32_t>(p),
-                         found ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*found))
-                               : std::nullopt});
-                }
-                bar = found;
-            } else if (first) {
-                stretches_.push_back(
-                    {total_, static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(*bar)});
+                bar = map.barOfEvent(e);
+            }
+            const auto index =
+                bar ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*bar)) : std::nullopt;
+            if (first || stretches_.back().bar != index) {
+                stretches_.push_back({total_, static_cast<std::uint32_t>(p), index});
             }
             first = false;
             total_ += eventFrames(part, image.events[e], tables);
