@@ -81,7 +81,7 @@ void writeWave(RangeReader& reader, int fd, const std::string& name) {
     const auto fail = [&](const std::string& what, int error) {
         throw OutputError(4, what + " " + name + ": " + std::strerror(error));
     };
-    if (dataBytes > 0xFFFFFFFFull - (kWaveHeadBytes - 8)) fail("cannot write", EFBIG);
+    checkWaveFits(reader.frames(), name);
     const auto head = waveHead(static_cast<std::uint32_t>(dataBytes));
     if (const int error = writeAll(fd, head.data(), head.size())) fail("cannot write", error);
     std::vector<std::uint32_t> buffer(kBufferFrames);
