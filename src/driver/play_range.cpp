@@ -131,19 +131,9 @@ RenderResult renderRange(Player& player, FrameSink& sink, const FrameRange& rang
 
     // Round and round: the range's end runs straight into its start, in the
     // same buffer, until the sink answers that the user stopped.
-    RenderResult result;
-    std::uint32_t* buffer = sink.exchangeBuffer(nullptr, 0);
-    while (buffer != nullptr) {
-        const std::size_t filled = fillFromRange(player, range, buffer, true);
-        result.samplesRendered += static_cast<double>(filled);
-        if (keepCrc) result.streamCrc = crcUpdate(result.streamCrc, buffer, 4 * filled);
-        buffer = sink.exchangeBuffer(buffer, static_cast<int>(filled));
-        if (filled < static_cast<std::size_t>(kBufferFrames)) {
-            if (buffer != nullptr) sink.exchangeBuffer(buffer, -1);
-            break;
-        }
-    }
-    return result;
+    return pushBuffers(sink, keepCrc, [&](std::uint32_t* buffer) {
+        return fillFromRange(player, range, buffer, true);
+    });
 }
 
 }  // namespace quarvel

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "compiler/score_image.h"
 #include "synth/mix_kernels.h"
@@ -38,6 +39,13 @@ struct RenderResult {
 RenderResult renderScore(const CompiledScore& score, const Tables& tables, int startPart,
                          FrameSink& sink, MixKernel kernel = selectMixKernel(),
                          bool keepCrc = true);
+
+// The sink protocol around a source of frames: fill(buffer) puts up to
+// kBufferFrames frames into the buffer lent and answers how many; fewer than
+// that means the end. Each buffer counts towards the result before it is
+// handed over, so a stopped run counts the buffer handed over last.
+RenderResult pushBuffers(FrameSink& sink, bool keepCrc,
+                         const std::function<std::size_t(std::uint32_t*)>& fill);
 
 // The same loop over a player that may already stand anywhere, rendering at
 // most `limit` frames (a range of the rendering).
