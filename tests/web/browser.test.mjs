@@ -1,6 +1,6 @@
 // The page in a real browser (Debian's chromium, driven by puppeteer-core):
 // the examples' CRCs, a compile error's marker, the frames the AudioWorklet
-// plays, and how fast the page renders and gets ready.
+// plays. How fast the page renders and gets ready is bench/web's to measure.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
@@ -16,9 +16,6 @@ import {
 const require = createRequire(path.join(root, 'web', 'package.json'));
 const { default: puppeteer } = await import(pathToFileURL(require.resolve('puppeteer-core')));
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
-// The timings are requirements; on a machine busy with other work they can be
-// printed only (QUARVEL_WEB_TIMING=report).
-const ASSERT_TIMING = process.env.QUARVEL_WEB_TIMING !== 'report';
 const TYPES = {
   '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript', '.css': 'text/css',
   '.wasm': 'application/wasm', '.qvl': 'text/plain', '.txt': 'text/plain',
@@ -75,21 +72,12 @@ after(async () => {
 });
 
 describe('the page', () => {
-  test('is ready to play within a second', async () => {
-    // The browser is warm (the page was opened before); the cache is not:
-    // every load fetches the page and the engine anew. Best of three loads,
-    // for a machine shared with other work.
+  test('is ready to play after a load without the cache', async () => {
     await page.setCacheEnabled(false);
-    let best = Infinity;
-    for (let load = 0; load < 3; ++load) {
-      await page.reload();
-      await page.waitForSelector('body[data-ready]', { timeout: 30000 });
-      best = Math.min(best, await page.evaluate(() => window.playground.page.readyAt));
-    }
+    await page.reload();
+    await page.waitForSelector('body[data-ready]', { timeout: 30000 });
     await page.setCacheEnabled(true);
-    console.log(`ready to play ${best.toFixed(0)} ms after the page was asked for`);
     assert.equal(await page.$eval('#play', (b) => b.disabled), false);
-    if (ASSERT_TIMING) assert.ok(best < 1000, `ready after ${best} ms`);
   });
 
   for (const name of examples) {
@@ -217,17 +205,10 @@ describe('the page', () => {
     });
   }
 
-  test('renders at least 2,000 times faster than real time', async () => {
+  test("shows the program's CRC for the 21-minute bench score", async () => {
     const text = fs.readFileSync(path.join(root, 'bench', 'long_score.qvl'), 'latin1');
-    let best = 0;
-    for (let run = 0; run < 3; ++run) {
-      await compiled((t) => page.evaluate((s) => window.playground.setText(s), t), text);
-      const { frames, ms } = await page.evaluate(() => window.playground.page.lastRender);
-      best = Math.max(best, frames / 44100 / (ms / 1000));
-    }
-    console.log(`page render speed, bench/long_score.qvl: ${Math.round(best)}x real time`);
+    await compiled((t) => page.evaluate((s) => window.playground.setText(s), t), text);
     assert.equal(await page.$eval('#crc', (e) => e.textContent),
       programCrc(fs.readFileSync(path.join(root, 'bench', 'long_score.qvl'))));
-    if (ASSERT_TIMING) assert.ok(best >= 2000, `${best}x`);
   });
 });
