@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "compiler/utf8.h"
 #include "driver/exits.h"
 
 namespace quarvel {
@@ -191,31 +192,8 @@ std::string jsonString(std::string_view text) {
             ++i;
             continue;
         }
-        // A UTF-8 sequence: the right number of continuation bytes, no
-        // overlong form, no surrogate, nothing above U+10FFFF.
-        std::size_t length = 0;
-        std::uint32_t code = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-            code = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            code = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            code = c & 0x07;
-        }
-        bool valid = length != 0 && i + length <= text.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            code = (code << 6) | (next & 0x3F);
-        }
-        if (valid) {
-            valid = !(length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) &&
-                    !(length == 4 && (code < 0x10000 || code > 0x10FFFF));
-        }
-        if (valid) {
+        // A valid UTF-8 character passes; anything else becomes U+FFFD.
+        if (const std::size_t length = decodeUtf8(text, i).length; length != 0) {
             out.append(text.substr(i, length));
             i += length;
         } else {

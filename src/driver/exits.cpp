@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "compiler/utf8.h"
 #include "driver/status_line.h"
 #include "output/wave_file.h"
 
@@ -45,28 +46,13 @@ std::size_t showOne(std::string_view text, std::size_t i, char* out, std::size_t
         return 1;
     }
     // A whole, shortest UTF-8 sequence passes, unless it encodes a C1 control.
-    const std::size_t length = c >= 0xC2 && c <= 0xDF   ? 2
-                               : c >= 0xE0 && c <= 0xEF ? 3
-                               : c >= 0xF0 && c <= 0xF4 ? 4
-                                                        : 0;
-    if (length != 0 && i + length <= text.size()) {
-        bool whole = true;
-        for (std::size_t k = 1; k < length; ++k) {
-            whole = whole && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    if (const Utf8Char one = decodeUtf8(text, i); one.length > 1) {
+        if (one.code < 0xA0) {
+            hex(static_cast<unsigned char>(text[i + 1]));
+        } else {
+            for (std::size_t k = 0; k < one.length; ++k) out[n++] = text[i + k];
         }
-        const auto second = static_cast<unsigned char>(text[i + 1]);
-        if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
-            (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F)) {
-            whole = false;  // longer than needed, a surrogate, or past U+10FFFF
-        }
-        if (whole) {
-            if (c == 0xC2 && second < 0xA0) {
-                hex(second);
-                return 2;
-            }
-            for (std::size_t k = 0; k < length; ++k) out[n++] = text[i + k];
-            return length;
-        }
+        return one.length;
     }
     if (c < 0xA0) {
         hex(c);
