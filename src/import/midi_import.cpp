@@ -424,7 +424,7 @@ void ScoreWriter::segment(int v, std::vector<Piece> pieces, const std::array<int
         int wanted = static_cast<int>(std::lround(centre / 7.0)) * 7;
         wanted = std::clamp(wanted, -14, 14);
         offset_[v] = wanted;
-        out_ += (wanted < 0 ? "U-" : "U+") + std::to_string(std::abs(wanted)) + " ";
+        out_ += (wanted < 0 ? "U-" : "U+") + hexDigit(std::abs(wanted)) + " ";
     }
     if (partInstrument_[v] >= 0 && partInstrument_[v] != instrument_[v]) {
         instrument_[v] = partInstrument_[v];
@@ -738,6 +738,10 @@ ImportedScore importMidi(const MidiSong& song, const std::string& sourceName) {
         if (!list.empty()) musicEnd = std::max(musicEnd, list.back().end);
     }
 
+    // The music lasts to its last note or to the end of its longest track,
+    // silence at the end included.
+    for (const std::uint64_t end : trackEnd) musicEnd = std::max(musicEnd, grid(end));
+
     // Tempo: the first tempo event, later changes start parts.
     std::stable_sort(tempos.begin(), tempos.end());
     const double firstTempo = tempos.empty() ? 500000.0 : tempos.front().second;
@@ -774,23 +778,54 @@ ImportedScore importMidi(const MidiSong& song, const std::string& sourceName) {
             meter.emplace_back(at, ticks);
         }
     }
-    // A pickup: the first bar line where the long and loud notes fall.
+    // A pickup: where the music starts off the beat, the first bar is short.
+    // The downbeat is where a stream's notes are accented (louder than the
+    // stream's own average), or, where nothing is accented, where the long
+    // notes fall.
     std::uint64_t pickup = 0;
     {
         const int barLength = meter.front().second;
         const std::uint64_t regionEnd = meter.size() > 1 ? meter[1].first : musicEnd;
+        const auto phaseOf = [&](std::uint64_t t) {
+            return static_cast<std::size_t>(t % static_cast<std::uint64_t>(barLength));
+        };
         const int unit = std::min(24, barLength);
-        std::vector<double> weight(static_cast<std::size_t>(barLength), 0.0);
+        std::map<std::uint32_t, std::pair<double, int>> loudness;  // by stream: sum, count
+        for (const auto& n : notes) {
+            auto& [sum, count] = loudness[n.stream];
+            sum += n.velocity;
+            ++count;
+        }
+        std::vector<double> length(static_cast<std::size_t>(barLength), 0.0);
+        std::vector<double> accent(static_cast<std::size_t>(barLength), 0.0);
+        std::vector<int> onsets(static_cast<std::size_t>(barLength), 0);
         for (const auto& n : notes) {
             if (n.start >= regionEnd) continue;
-            weight[static_cast<std::size_t>(n.start % static_cast<std::uint64_t>(barLength))] +=
-                static_cast<double>(n.end - n.start) * n.velocity;
+            const auto& [sum, count] = loudness[n.stream];
+            length[phaseOf(n.start)] += static_cast<double>(n.end - n.start);
+            accent[phaseOf(n.start)] += n.velocity - sum / count;
+            ++onsets[phaseOf(n.start)];
         }
-        double best = weight[0] * 1.25;
-        for (int p = unit; p < barLength; p += unit) {
-            if (weight[static_cast<std::size_t>(p)] > best) {
-                best = weight[static_cast<std::size_t>(p)];
-                pickup = static_cast<std::uint64_t>(p);
+        const int barCount = static_cast<int>(regionEnd / static_cast<std::uint64_t>(barLength));
+        std::optional<std::size_t> accented;
+        double strongest = 4.0;  // velocity steps above the average that count as an accent
+        for (int p = 0; p < barLength; p += unit) {
+            const auto i = static_cast<std::size_t>(p);
+            if (onsets[i] == 0 || onsets[i] * 2 < barCount) continue;
+            if (accent[i] / onsets[i] > strongest) {
+                strongest = accent[i] / onsets[i];
+                accented = i;
+            }
+        }
+        if (accented) {
+            pickup = *accented;
+        } else {
+            double best = length[0] * 1.25;
+            for (int p = unit; p < barLength; p += unit) {
+                if (length[static_cast<std::size_t>(p)] > best) {
+                    best = length[static_cast<std::size_t>(p)];
+                    pickup = static_cast<std::uint64_t>(p);
+                }
             }
         }
         if (pickup >= regionEnd) pickup = 0;
