@@ -584,8 +584,8 @@ ImportedScore importMidi(const MidiSong& song, const std::string& sourceName) {
     std::stable_sort(timed.begin(), timed.end(),
                      [](const Timed& a, const Timed& b) { return a.tick < b.tick; });
     const std::uint64_t longest = timed.empty() ? 0 : timed.back().tick;
-    // A score of more than about a day of quarter notes is no score.
-    if (longest / static_cast<std::uint64_t>(song.division) > 2000000) {
+    // A score of more than about 14 hours at 120 quarter notes a minute is no score.
+    if (longest / static_cast<std::uint64_t>(song.division) > 100000) {
         throw MidiFormatError("the music lasts " + std::to_string(longest / song.division) +
                               " quarter notes: too long for a score");
     }
