@@ -318,7 +318,7 @@ class ScoreWriter {
     std::vector<Piece> piecesOf(int v, const Bar& bar);
     void segment(int v, std::vector<Piece> pieces, const std::array<int, 7>& key, int sharps);
     void length(int v, int ticks, bool first);
-    void mode(int v, bool noise);
+    void mode(int v, bool noise, char first);
     std::string noteText(int v, int note, const std::array<int, 7>& key, int sharps);
 
     std::string& out_;
@@ -338,6 +338,10 @@ class ScoreWriter {
     std::array<int, kVoices> partInstrument_{-1, -1, -1, -1, -1};
     std::array<std::array<int, 7>, kVoices> memory_{};
     bool fresh_ = false;
+
+  public:
+    std::uint32_t folded_ = 0;         // notes moved by an octave
+    std::uint32_t otherPrograms_ = 0;  // notes whose program differs from their part's
 };
 
 void ScoreWriter::setPartInstruments(std::uint64_t start, std::uint64_t end) {
@@ -345,10 +349,9 @@ void ScoreWriter::setPartInstruments(std::uint64_t start, std::uint64_t end) {
         partInstrument_[v] = -1;
         for (const auto& n : voices_[v]) {
             if (n.start >= end) break;
-            if (n.start >= start && n.instrument >= 0) {
-                partInstrument_[v] = n.instrument;
-                break;
-            }
+            if (n.start < start || n.instrument < 0) continue;
+            if (partInstrument_[v] < 0) partInstrument_[v] = n.instrument;
+            if (n.instrument != partInstrument_[v]) ++otherPrograms_;
         }
     }
 }
@@ -384,20 +387,35 @@ void ScoreWriter::length(int v, int ticks, bool first) {
     voiceDuration_[v] = ticks;
 }
 
-void ScoreWriter::mode(int v, bool noise) {
+void ScoreWriter::mode(int v, bool noise, char first) {
     const int wanted = noise ? 2 : 1;
-    if (noiseMode_ != noise || (voiceMode_[v] != 0 && voiceMode_[v] != wanted && modeVoice_ != v)) {
+    // The compiler notes the mode a voice's steps were read in only where the
+    // mode matters: not for a sign, nor for a plain 0 away from noise.
+    const bool matters =
+        noise || (first != '-' && (first != '0' || noiseMode_ || voiceMode_[v] == 2));
+    if (noiseMode_ != noise ||
+        (matters && voiceMode_[v] != 0 && voiceMode_[v] != wanted && modeVoice_ != v)) {
         out_ += noise ? "_ " : "* ";
         noiseMode_ = noise;
         modeVoice_ = v;
     }
-    voiceMode_[v] = wanted;
+    if (matters) voiceMode_[v] = wanted;
 }
 
 std::string ScoreWriter::noteText(int v, int note, const std::array<int, 7>& key, int sharps) {
     if (note >= 73) return hexDigit(note - 73);
     const Spelling s = spell(note, key, sharps);
-    const int degree = s.index - 21 - offset_[v];
+    int degree = s.index - 21 - offset_[v];
+    // A voice that spans more than four octaves in one bar: the notes its
+    // step offset cannot reach move by octaves.
+    while (degree > 16) {
+        degree -= 7;
+        ++folded_;
+    }
+    while (degree < -15) {
+        degree += 7;
+        ++folded_;
+    }
     std::string text = degree < 0 ? "-" + hexDigit(-degree) : degree == 16 ? "G" : hexDigit(degree);
     int& remembered = memory_[v][static_cast<std::size_t>(s.index % 7)];
     if (remembered != s.alteration) {
@@ -447,8 +465,8 @@ void ScoreWriter::segment(int v, std::vector<Piece> pieces, const std::array<int
             loudness_[v] = p.loudness;
             out_ += "L" + hexDigit(p.loudness) + " ";
         }
-        mode(v, noise);
         const std::string text = noteText(v, p.note, key, sharps);
+        mode(v, noise, text[0]);
         const std::string plain = noise ? text : text.substr(0, text.find_first_of("#&%"));
         const int rest = i + 1 < pieces.size() && pieces[i + 1].note == 0 ? pieces[i + 1].ticks : 0;
         // The note and the rest after it as one length with a mark, where a
@@ -457,7 +475,7 @@ void ScoreWriter::segment(int v, std::vector<Piece> pieces, const std::array<int
         std::vector<LengthPiece> lengths;
         std::string mark;
         std::vector<LengthPiece> restAfter;
-        if (noise && (p.ticks == 1 || p.ticks == 2) && rest > 0 && p.ticks + rest >= p.ticks + 1) {
+        if (noise && (p.ticks == 1 || p.ticks == 2) && rest > 0) {
             // In noise mode ' and " keep the first 1 or 2 ticks sounding.
             const int total = p.ticks + rest;
             for (const auto& l : kLetterLengths) {
@@ -488,6 +506,12 @@ void ScoreWriter::segment(int v, std::vector<Piece> pieces, const std::array<int
             lengths.push_back({2, "X:"});
             mark = "'";
         }
+        if (mark.empty() && p.ticks == 1 && rest >= 3) {
+            // One tick of sound, one of silence, then the rest of the silence.
+            lengths = {{2, "X:"}};
+            mark = "'";
+            restAfter = lengthPieces(rest - 1);
+        }
         if (!mark.empty()) {
             pieces[i + 1].ticks = 0;
         } else {
@@ -504,8 +528,12 @@ void ScoreWriter::segment(int v, std::vector<Piece> pieces, const std::array<int
         }
         if (!mark.empty()) ++i;
     }
-    if (noiseMode_) mode(v, false);
-    voiceMode_[v] = voiceMode_[v];  // the last note's mode stays what the compiler saw
+    if (noiseMode_) {
+        // Back to steps for the voices after this one.
+        out_ += "* ";
+        noiseMode_ = false;
+        modeVoice_ = v;
+    }
 }
 
 // Lengths a voice cannot write (one tick of rest with no note before it in
@@ -965,6 +993,12 @@ ImportedScore importMidi(const MidiSong& song, const std::string& sourceName) {
                       "tempo kept within %.1f%% (%s for %.0f quarter notes a minute)",
                       worstTempo * 100, tempoText(start).c_str(), 60e6 / firstTempo);
         report.push_back(line);
+    }
+    folded += writer.folded_;
+    if (writer.otherPrograms_ > 0) {
+        report.push_back(std::to_string(writer.otherPrograms_) +
+                         " notes play with their voice's first instrument of the part: a voice "
+                         "keeps one instrument in a part");
     }
     if (folded > 0) {
         report.push_back(std::to_string(folded) +
