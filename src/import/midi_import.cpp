@@ -7,6 +7,7 @@
 #include <map>
 #include <numeric>
 #include <optional>
+#include <set>
 
 #include "compiler/score_image.h"
 #include "import/midi_tables.h"
@@ -289,6 +290,11 @@ Spelling spell(int note, const std::array<int, 7>& key, int sharps) {
 
 std::string hexDigit(int d) {
     return std::string(1, "0123456789ABCDEF"[d & 0xF]);
+}
+
+// "1 note", "4 notes".
+std::string counted(std::uint64_t n, const std::string& what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
 std::string barsText(std::uint32_t first, std::uint32_t last) {
@@ -958,6 +964,7 @@ ImportedScore importMidi(const MidiSong& song, const std::string& sourceName) {
     // The report.
     if (!dropped.empty()) {
         std::uint32_t first = 0, last = 0;
+        std::set<std::uint64_t> beats;  // quarter beats from the start of the bar
         for (const std::uint64_t at : dropped) {
             const auto bar =
                 std::upper_bound(bars.begin(), bars.end(), at,
@@ -965,10 +972,12 @@ ImportedScore importMidi(const MidiSong& song, const std::string& sourceName) {
             const auto number = static_cast<std::uint32_t>(bar - bars.begin());
             if (first == 0 || number < first) first = number;
             last = std::max(last, number);
+            beats.insert((at - (bar - 1)->start) / kImportQuarter + 1);
         }
-        report.push_back(std::to_string(dropped.size()) +
-                         (dropped.size() == 1 ? " note" : " notes") +
-                         " dropped: more than five at once in " + barsText(first, last));
+        std::string where = barsText(first, last);
+        if (first == last && beats.size() == 1) where += ", beat " + std::to_string(*beats.begin());
+        report.push_back(counted(dropped.size(), "note") + " dropped: more than five at once in " +
+                         where);
     }
     if (largestMove > 1e-9) {
         char line[160];
@@ -979,13 +988,12 @@ ImportedScore importMidi(const MidiSong& song, const std::string& sourceName) {
         report.push_back(line);
     }
     if (lengthened > 0) {
-        report.push_back(std::to_string(lengthened) +
-                         " notes shorter than a tick lengthened to one tick");
+        report.push_back(counted(lengthened, "note") +
+                         " shorter than a tick lengthened to one tick");
     }
     if (moved > 0) {
-        report.push_back(
-            std::to_string(moved) +
-            " one-tick lengths the score cannot write moved by a tick into a neighbour");
+        report.push_back(counted(moved, "one-tick length") +
+                         " the score cannot write moved by a tick into a neighbour");
     }
     if (worstTempo > 0.001) {
         char line[160];
@@ -996,13 +1004,12 @@ ImportedScore importMidi(const MidiSong& song, const std::string& sourceName) {
     }
     folded += writer.folded_;
     if (writer.otherPrograms_ > 0) {
-        report.push_back(std::to_string(writer.otherPrograms_) +
-                         " notes play with their voice's first instrument of the part: a voice "
+        report.push_back(counted(writer.otherPrograms_, "note") +
+                         " play with their voice's first instrument of the part: a voice "
                          "keeps one instrument in a part");
     }
     if (folded > 0) {
-        report.push_back(std::to_string(folded) +
-                         " notes outside C1 to A#6 moved by octaves into it");
+        report.push_back(counted(folded, "note") + " outside C1 to A#6 moved by octaves into it");
     }
     if (!standIns.empty()) {
         std::uint32_t count = 0;
@@ -1011,16 +1018,15 @@ ImportedScore importMidi(const MidiSong& song, const std::string& sourceName) {
             count += c;
             list += (list.empty() ? "" : ", ") + std::to_string(k);
         }
-        report.push_back(std::to_string(count) +
-                         " drum notes on keys without a noise rate of their own (" + list +
+        report.push_back(counted(count, "drum note") +
+                         " on keys without a noise rate of their own (" + list +
                          ") played by the nearest drum");
     }
     if (unended > 0) {
-        report.push_back(std::to_string(unended) +
-                         " notes without a note-off end with their track");
+        report.push_back(counted(unended, "note") + " without a note-off end with their track");
     }
     if (odd > 0) {
-        report.push_back(std::to_string(odd) + " time signatures too long for a bar ignored");
+        report.push_back(counted(odd, "time signature") + " too long for a bar ignored");
     }
     return result;
 }
