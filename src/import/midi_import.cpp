@@ -932,7 +932,12 @@ ImportedScore importMidi(const MidiSong& song, const std::string& sourceName) {
         char line[128];
         std::snprintf(line, sizeof line, ": %s, %s, %.0f quarter notes a minute\n",
                       meterName.c_str(), keyName(sharps, minor).c_str(), 60e6 / firstTempo);
-        out += "/ Imported from " + sourceName + line;
+        // A line end in the file's name would end the comment.
+        std::string name = sourceName;
+        for (char& c : name) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+        }
+        out += "/ Imported from " + name + line;
     }
     out += "/ One line a bar, voices in order; each voice counts its steps from its own octave\n";
     out += "O1 " + tempoText(start) + (sharps != 0 ? " " + keyText(sharps) + " M" : "") + "\n";

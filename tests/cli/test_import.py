@@ -303,6 +303,14 @@ class Writing(Import):
         self.assert_clean("piped")
         self.assertFalse(os.path.exists(self.path("-.qvl")))
 
+    def test_the_name_in_the_comment_stays_a_comment(self):
+        shutil.copy(self.path("in.mid"), self.path("a\nQ 7 M.mid"))
+        self.imported("a\nQ 7 M.mid", "odd")
+        self.imported("in.mid", "plain")
+        lines = open(self.path("odd.qvl")).read().splitlines()
+        self.assertEqual(lines[0].split(":")[0], "/ Imported from a?Q 7 M.mid")
+        self.assertEqual(lines[1:], open(self.path("plain.qvl")).read().splitlines()[1:])
+
     def test_a_score_that_cannot_be_written(self):
         r = self.run_cli("--import", "in.mid", "no/such/dir/x")
         self.assertEqual(r.returncode, 4)
