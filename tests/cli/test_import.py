@@ -278,6 +278,20 @@ class Reading(Import):
         self.assertIn("YB", open(self.path("tune.qvl")).read())  # program 68, the oboe
 
 
+class Keys(Import):
+    def test_a_key_guessed_from_the_notes(self):
+        # A file without a key signature: G major from its notes, the F sharp
+        # then written by the key, the one F natural by its accidental.
+        self.write("g.qvl", "Q 4 5 6 7 8 9 A# B M 6 A# A% 4 M")
+        self.assertEqual(self.run_cli("--midi=g.mid", "g").returncode, 0)
+        self.imported("g.mid")
+        text = open(self.path("tune.qvl")).read()
+        self.assertIn("K1# M", text)
+        self.assertIn(" A ", text)
+        self.assertIn(" A% ", text)
+        self.assert_same_notes(score_ticks(self.path("g.mid")), score_ticks(self.exported("tune")))
+
+
 class Writing(Import):
     def setUp(self):
         super().setUp()
