@@ -308,7 +308,6 @@ struct Piece {
     int ticks;
     int note;  // 0: rest
     int loudness;
-    bool attack;
 };
 
 class ScoreWriter {
@@ -316,8 +315,7 @@ class ScoreWriter {
     ScoreWriter(std::string& out, const std::array<std::vector<VoiceNote>, kVoices>& voices)
         : out_(out), voices_(voices) {}
 
-    void bar(const Bar& bar, std::uint32_t number, const std::array<int, 7>& key, int sharps,
-             std::uint32_t& moved);
+    void bar(const Bar& bar, const std::array<int, 7>& key, int sharps, std::uint32_t& moved);
     void setPartInstruments(std::uint64_t start, std::uint64_t end);
 
   private:
@@ -372,12 +370,12 @@ std::vector<Piece> ScoreWriter::piecesOf(int v, const Bar& bar) {
         const VoiceNote& n = notes[j];
         const std::uint64_t from = std::max(n.start, bar.start);
         const std::uint64_t to = std::min(n.end, bar.end);
-        if (from > at) pieces.push_back({static_cast<int>(from - at), 0, 0, false});
-        pieces.push_back({static_cast<int>(to - from), n.note, n.loudness, n.start >= bar.start});
+        if (from > at) pieces.push_back({static_cast<int>(from - at), 0, 0});
+        pieces.push_back({static_cast<int>(to - from), n.note, n.loudness});
         at = to;
     }
     if (pieces.empty()) return pieces;
-    if (at < bar.end) pieces.push_back({static_cast<int>(bar.end - at), 0, 0, false});
+    if (at < bar.end) pieces.push_back({static_cast<int>(bar.end - at), 0, 0});
     return pieces;
 }
 
@@ -556,7 +554,6 @@ std::uint32_t writable(std::vector<Piece>& pieces) {
         ++moved;
         if (i + 1 < pieces.size() && pieces[i + 1].ticks > 1) {
             --pieces[i + 1].ticks;
-            pieces[i + 1].attack = pieces[i + 1].attack;
             p.ticks = 2;
         } else if (i > 0 && pieces[i - 1].ticks > 2) {
             --pieces[i - 1].ticks;
@@ -575,8 +572,8 @@ std::uint32_t writable(std::vector<Piece>& pieces) {
     return moved;
 }
 
-void ScoreWriter::bar(const Bar& bar, std::uint32_t number, const std::array<int, 7>& key,
-                      int sharps, std::uint32_t& moved) {
+void ScoreWriter::bar(const Bar& bar, const std::array<int, 7>& key, int sharps,
+                      std::uint32_t& moved) {
     bool any = false;
     for (int v = 0; v < kVoices; ++v) {
         auto pieces = piecesOf(v, bar);
@@ -588,10 +585,9 @@ void ScoreWriter::bar(const Bar& bar, std::uint32_t number, const std::array<int
     }
     if (!any) {
         // A bar of silence in every voice.
-        std::vector<Piece> rest{{static_cast<int>(bar.end - bar.start), 0, 0, false}};
+        std::vector<Piece> rest{{static_cast<int>(bar.end - bar.start), 0, 0}};
         segment(0, rest, key, sharps);
     }
-    (void)number;
 }
 
 }  // namespace
@@ -956,7 +952,7 @@ ImportedScore importMidi(const MidiSong& song, const std::string& sourceName) {
         const Bar& bar = bars[i];
         if (i == 0 || bar.newPart) writer.setPartInstruments(bar.start, partEnd(i));
         if (bar.newPart) out += "P " + tempoText(Tempo{bar.tempoIndex, bar.beatUnit, 0}) + "\n";
-        writer.bar(bar, static_cast<std::uint32_t>(i + 1), key, sharps, moved);
+        writer.bar(bar, key, sharps, moved);
         const Bar* nextBar = i + 1 < bars.size() ? &bars[i + 1] : nullptr;
         if (nextBar != nullptr && nextBar->key && *nextBar->key != sharps) {
             sharps = *nextBar->key;
