@@ -30,6 +30,7 @@
 #include "driver/status_line.h"
 #include "driver/terminal.h"
 #include "driver/watch.h"
+#include "import/import_run.h"
 #include "output/audio_device.h"
 #include "output/output_error.h"
 #include "output/render_loop.h"
@@ -199,6 +200,11 @@ int run(const std::vector<std::string>& args) {
     }
     RunOptions options = *parsed;
     if (options.help || options.version) return printHelpOrVersion(options);
+    if (options.importPath) {  // a front end of its own: no score is read
+        const int status = runImport(options);
+        if (status == 0) finishOutput();
+        return status;
+    }
     const auto warnings = enabledWarnings(options);
     if (!warnings) return 1;
     if (options.check) options.playFlag = false;  // compile only: no banner, echo or sound

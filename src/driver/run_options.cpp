@@ -38,6 +38,9 @@ const char* const kLongOptionsText =
     "  --no-warn=NAMES     turn warnings off\n"
     "  --midi[=FILE]       write a MIDI file (name.mid unless FILE is given)\n"
     "  --export FILE       export the score (\"-\": standard output)\n"
+    "  --import MIDI       read a MIDI file into a new score, the one named\n"
+    "                      (\"-\": standard output)\n"
+    "  --force             let --import replace a score that exists\n"
     "  long options may stand anywhere before a \"--\"\n";
 
 void resolveScoreCase(RunOptions& options) {
@@ -156,6 +159,10 @@ bool takeLongOptions(std::vector<std::string>& args, RunOptions& options, std::s
             options.midiPath = value.value_or("");
         } else if (name == "export") {
             ok = needed(options.exportPath.emplace());
+        } else if (name == "import") {
+            ok = needed(options.importPath.emplace());
+        } else if (name == "force") {
+            ok = flag(options.force);
         } else {
             problem = "unknown option '" + arg.substr(0, equals) + "'";
             ok = false;
@@ -228,6 +235,10 @@ std::optional<RunOptions> parseRunOptions(std::vector<std::string> args, std::st
     options.wavPath = stem + ".wav";
     options.scoreName = stem + ".qvl";
     options.sourcePath = absoluteNameOf(options.scoreName);
+    if (options.importPath) {
+        options.playFlag = false;
+        if (args[next] == "-") options.scoreName = "-";  // the score on standard output
+    }
     return options;
 }
 

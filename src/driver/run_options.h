@@ -35,6 +35,8 @@ struct RunOptions {
     bool watch = false;                          // --watch
     std::optional<std::string> midiPath;         // --midi[=FILE]; "" for name.mid
     std::optional<std::string> exportPath;       // --export FILE ("-": standard output)
+    std::optional<std::string> importPath;       // --import MIDI: read it into the score named
+    bool force = false;                          // --force: --import may replace a score
 };
 
 // Parses `quarvelcd [-o][-p][-gxx][-w][-c] [--option...] quarvelfile`. Long

@@ -283,9 +283,10 @@ class BashCompletion(unittest.TestCase):
         cases = [
             ([""], ["sub", "tune.qvl"]),
             (["-w", "t"], ["tune.qvl"]),
-            (["-"], ["--check", "--export", "--from", "--help", "--json", "--loop", "--midi",
-                     "--midi=", "--no-warn=", "--to", "--version", "--warn=", "--watch", "-c",
-                     "-g", "-o", "-p", "-w"]),
+            (["-"], ["--check", "--export", "--force", "--from", "--help", "--import", "--json",
+                     "--loop", "--midi", "--midi=", "--no-warn=", "--to", "--version", "--warn=",
+                     "--watch", "-c", "-g", "-o", "-p", "-w"]),
+            (["--import", "t"], ["tune.mid"]),
             (["--ex"], ["--export"]),
             (["--export", "t"], ["tune.flac", "tune.wav"]),
             (["--midi", "=", ""], ["sub", "tune.mid"]),

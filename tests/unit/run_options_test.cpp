@@ -134,6 +134,31 @@ TEST(RunOptions, LongNamesFit) {
     EXPECT_EQ(longOne->scoreName, longName + ".qvl");
 }
 
+TEST(RunOptions, ImportNamesItsScoreAsEveryScoreIsNamed) {
+    const struct {
+        std::vector<std::string> args;
+        std::string score;
+        bool force;
+    } cases[]{
+        {{"--import", "in.mid", "tune"}, "tune.qvl", false},
+        {{"--import=in.mid", "dir.x/tune.txt"}, "dir.x/tune.qvl", false},
+        {{"tune", "--force", "--import", "in.mid"}, "tune.qvl", true},
+        {{"--import", "in.mid", "-"}, "-", false},  // standard output
+        {{"--import", "in.mid", "--", "-x"}, "-x.qvl", false},
+    };
+    for (const auto& c : cases) {
+        const auto options = parseRunOptions(c.args);
+        ASSERT_TRUE(options) << c.args.front();
+        EXPECT_EQ(options->importPath, "in.mid");
+        EXPECT_EQ(options->scoreName, c.score);
+        EXPECT_EQ(options->force, c.force);
+        EXPECT_FALSE(options->playFlag);
+    }
+    EXPECT_FALSE(parseRunOptions({"--import"}));            // no MIDI file
+    EXPECT_FALSE(parseRunOptions({"--import", "in.mid"}));  // no score
+    EXPECT_FALSE(parseRunOptions({"--force=yes", "--import", "in.mid", "t"}));
+}
+
 TEST(PlayingTime, MinutesAndSecondsWithoutLeadingZero) {
     EXPECT_EQ(formatPlayingTime(0), "0:0.00");
     EXPECT_EQ(formatPlayingTime(44100.0 * 185.25), "3:5.25");

@@ -1,0 +1,1035 @@
+#include "import/midi_import.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <numeric>
+#include <optional>
+#include <set>
+
+#include "compiler/score_image.h"
+#include "import/midi_tables.h"
+#include "output/midi_file.h"
+#include "synth/player.h"
+#include "synth/tables.h"
+
+namespace quarvel {
+
+int loudnessOfVelocity(int velocity) {
+    int best = 15;
+    for (int d = 15; d >= 0; --d) {
+        const int v = midiVelocityOf(kEnvelopePresets[static_cast<std::size_t>(d)]);
+        const int b = midiVelocityOf(kEnvelopePresets[static_cast<std::size_t>(best)]);
+        if (std::abs(v - velocity) < std::abs(b - velocity)) best = d;
+    }
+    return best;
+}
+
+std::uint64_t scoreTickOf(std::uint64_t fileTick, int division) {
+    const auto d = static_cast<std::uint64_t>(division);
+    return fileTick / d * kImportQuarter + ((fileTick % d) * kImportQuarter + d / 2) / d;
+}
+
+namespace {
+
+// Every length one duration letter can give, with its text; the plainer
+// spellings first.
+struct LetterLength {
+    int ticks;
+    const char* text;
+};
+constexpr std::array<LetterLength, 31> kLetterLengths{{
+    {192, "W"},  {96, "H"},   {48, "Q"},    {24, "I"},    {12, "S"},    {6, "T"},     {3, "X"},
+    {144, "H."}, {72, "Q."},  {36, "I."},   {18, "S."},   {9, "T."},    {128, "W:"},  {64, "H:"},
+    {32, "Q:"},  {16, "I:"},  {8, "S:"},    {4, "T:"},    {2, "X:"},    {168, "H.."}, {84, "Q.."},
+    {42, "I.."}, {21, "S.."}, {10, "T.."},  {224, "W:."}, {112, "H:."}, {56, "Q:."},  {28, "I:."},
+    {14, "S:."}, {7, "T:."},  {1, nullptr},
+}};
+
+const LetterLength* letterOf(int ticks) {
+    for (const auto& l : kLetterLengths) {
+        if (l.ticks == ticks && l.text != nullptr) return &l;
+    }
+    return nullptr;
+}
+
+// Fewest pieces for every length up to `limit`, the plainer letter first.
+const std::vector<int>& pieceCounts(int limit) {
+    static std::vector<int> counts{0};
+    while (static_cast<int>(counts.size()) <= limit) {
+        const int n = static_cast<int>(counts.size());
+        int best = 1 << 20;
+        for (const auto& l : kLetterLengths) {
+            if (l.text == nullptr || l.ticks > n) continue;
+            best = std::min(best, counts[static_cast<std::size_t>(n - l.ticks)] + 1);
+        }
+        counts.push_back(best);
+    }
+    return counts;
+}
+
+}  // namespace
+
+std::vector<LengthPiece> lengthPieces(int ticks, int lastAtLeast) {
+    if (ticks < 2) return {};
+    const auto& counts = pieceCounts(ticks);
+    // The last piece first: the longest plain one that leaves a writable rest.
+    std::optional<int> last;
+    for (const auto& l : kLetterLengths) {
+        if (l.text == nullptr || l.ticks > ticks || l.ticks < lastAtLeast) continue;
+        const int rest = ticks - l.ticks;
+        if (rest == 1 || counts[static_cast<std::size_t>(rest)] >= (1 << 20)) continue;
+        if (!last || counts[static_cast<std::size_t>(rest)] <
+                         counts[static_cast<std::size_t>(ticks - *last)]) {
+            last = l.ticks;
+        }
+    }
+    if (!last) return {};
+    std::vector<LengthPiece> pieces;
+    int left = ticks - *last;
+    while (left > 0) {
+        for (const auto& l : kLetterLengths) {
+            if (l.text == nullptr || l.ticks > left) continue;
+            const int rest = left - l.ticks;
+            if (counts[static_cast<std::size_t>(rest)] + 1 ==
+                counts[static_cast<std::size_t>(left)]) {
+                pieces.push_back({l.ticks, l.text});
+                left = rest;
+                break;
+            }
+        }
+    }
+    pieces.push_back({*last, letterOf(*last)->text});
+    return pieces;
+}
+
+std::vector<int> spreadVoices(const std::vector<SpreadNote>& notes) {
+    // The order of placing: by start; within a chord of one stream, the
+    // highest note, then the lowest, then the others from the top.
+    std::vector<std::size_t> order(notes.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::map<std::pair<std::uint64_t, std::uint32_t>, std::pair<int, int>>
+        outer;  // lowest, highest
+    for (const auto& n : notes) {
+        auto [it, fresh] = outer.try_emplace({n.start, n.stream}, n.pitch, n.pitch);
+        if (!fresh) {
+            it->second.first = std::min(it->second.first, n.pitch);
+            it->second.second = std::max(it->second.second, n.pitch);
+        }
+    }
+    const auto rank = [&](const SpreadNote& n) {
+        const auto& [low, high] = outer.at({n.start, n.stream});
+        return n.pitch == high ? 0 : n.pitch == low ? 1 : 2;
+    };
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const SpreadNote& x = notes[a];
+        const SpreadNote& y = notes[b];
+        if (x.start != y.start) return x.start < y.start;
+        if (x.stream != y.stream) return x.stream < y.stream;
+        if (rank(x) != rank(y)) return rank(x) < rank(y);
+        return x.pitch > y.pitch;
+    });
+    std::array<std::int64_t, kVoices> owner;
+    owner.fill(-1);
+    std::array<std::uint64_t, kVoices> freeAt{};
+    std::vector<int> voice(notes.size(), -1);
+    for (const std::size_t i : order) {
+        const SpreadNote& n = notes[i];
+        int chosen = -1;
+        // Its own voices, then a voice nobody has used, then any free one.
+        for (int pass = 0; pass < 3 && chosen < 0; ++pass) {
+            for (int v = 0; v < kVoices && chosen < 0; ++v) {
+                if (freeAt[v] > n.start) continue;
+                const bool fits = pass == 0   ? owner[v] == static_cast<std::int64_t>(n.stream)
+                                  : pass == 1 ? owner[v] < 0
+                                              : true;
+                if (fits) chosen = v;
+            }
+        }
+        if (chosen < 0) continue;
+        if (owner[chosen] < 0) owner[chosen] = n.stream;
+        freeAt[chosen] = n.end;
+        voice[i] = chosen;
+    }
+    return voice;
+}
+
+namespace {
+
+// A note as the file has it, times already on the score's grid.
+struct FileNote {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    int key = 0;
+    int velocity = 0;
+    int program = -1;  // -1: no program change before it
+    bool drum = false;
+    std::uint32_t stream = 0;
+};
+
+// A note as a voice plays it.
+struct VoiceNote {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    int note = 0;  // 1..71 pitched, 73..88 noise
+    int loudness = 15;
+    int instrument = -1;  // -1: the voice keeps its instrument
+};
+
+struct Bar {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    bool newPart = false;  // a tempo change starts a part here
+    int tempoIndex = 0;
+    int beatUnit = 2;
+    std::optional<int> key;  // sharps (negative: flats) from this bar on
+};
+
+struct Tempo {
+    int tempoIndex;
+    int beatUnit;
+    double microseconds;
+};
+
+// The score's tempo nearest to a MIDI tempo: quarter beats unless another
+// beat unit comes strictly closer.
+Tempo nearestTempo(double microseconds, const Tables& tables) {
+    std::optional<Tempo> best;
+    for (const int unit : {2, 1, 4, 8, 16}) {
+        for (int index = 1; index < kTempoIndexes; ++index) {
+            const double frames = 2.0 * unit * tables.tempoTable[static_cast<std::size_t>(index)];
+            const double us = frames * kImportQuarter * 1e6 / kFrameRate;
+            if (!best ||
+                std::abs(us - microseconds) < std::abs(best->microseconds - microseconds)) {
+                best = Tempo{index, unit, us};
+            }
+        }
+    }
+    return *best;
+}
+
+constexpr std::array<int, 7> kNaturalClass{0, 2, 4, 5, 7, 9, 11};  // C D E F G A B
+constexpr std::array<int, 7> kSharpOrder{3, 0, 4, 1, 5, 2, 6};     // F C G D A E B
+
+std::array<int, 7> keySignatureOf(int sharps) {
+    std::array<int, 7> key{};
+    for (int i = 0; i < std::abs(sharps); ++i) {
+        if (sharps > 0)
+            key[static_cast<std::size_t>(kSharpOrder[static_cast<std::size_t>(i)])] = 1;
+        else
+            key[static_cast<std::size_t>(kSharpOrder[static_cast<std::size_t>(6 - i)])] = -1;
+    }
+    return key;
+}
+
+std::string keyName(int sharps, bool minor) {
+    static const char* const major[] = {"C flat", "G flat", "D flat", "A flat",  "E flat",
+                                        "B flat", "F",      "C",      "G",       "D",
+                                        "A",      "E",      "B",      "F sharp", "C sharp"};
+    static const char* const minorNames[] = {"A flat",  "E flat",  "B flat",  "F",       "C",
+                                             "G",       "D",       "A",       "E",       "B",
+                                             "F sharp", "C sharp", "G sharp", "D sharp", "A sharp"};
+    return std::string((minor ? minorNames : major)[sharps + 7]) + (minor ? " minor" : " major");
+}
+
+// The key whose scale holds most of the music's length, fewer accidentals
+// first.
+int guessKey(const std::vector<FileNote>& notes) {
+    std::array<std::uint64_t, 12> weight{};
+    for (const auto& n : notes) {
+        if (!n.drum) weight[static_cast<std::size_t>(n.key % 12)] += n.end - n.start;
+    }
+    int best = 0;
+    std::uint64_t bestWeight = 0;
+    for (const int sharps : {0, 1, -1, 2, -2, 3, -3, 4, -4, 5, -5, 6, -6, 7, -7}) {
+        const auto key = keySignatureOf(sharps);
+        std::uint64_t w = 0;
+        for (int s = 0; s < 7; ++s) {
+            w += weight[static_cast<std::size_t>((kNaturalClass[static_cast<std::size_t>(s)] +
+                                                  key[static_cast<std::size_t>(s)] + 12) %
+                                                 12)];
+        }
+        if (w > bestWeight) {
+            bestWeight = w;
+            best = sharps;
+        }
+    }
+    return best;
+}
+
+// How a pitched note is written: its diatonic index (0..41) and alteration.
+struct Spelling {
+    int index;
+    int alteration;
+};
+
+Spelling spell(int note, const std::array<int, 7>& key, int sharps) {
+    const int pitchClass = (note - 1) % 12;
+    std::optional<Spelling> best;
+    int bestRank = 99;
+    for (int s = 0; s < 7; ++s) {
+        int a = (pitchClass - kNaturalClass[static_cast<std::size_t>(s)] + 12) % 12;
+        if (a > 6) a -= 12;
+        if (a < -2 || a > 2) continue;
+        const int natural = note - a;
+        if (natural < 1 || natural > 72) continue;
+        const int rank = a == key[static_cast<std::size_t>(s)] ? 0
+                         : a == 0                              ? 1
+                         : a == (sharps < 0 ? -1 : 1)          ? 2
+                         : std::abs(a) == 1                    ? 3
+                                                               : 4;
+        if (rank < bestRank) {
+            bestRank = rank;
+            best = Spelling{7 * ((natural - 1) / 12) + s, a};
+        }
+    }
+    return *best;
+}
+
+std::string hexDigit(int d) {
+    return std::string(1, "0123456789ABCDEF"[d & 0xF]);
+}
+
+// "1 note", "4 notes".
+std::string counted(std::uint64_t n, const std::string& what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+std::string barsText(std::uint32_t first, std::uint32_t last) {
+    return first == last ? "bar " + std::to_string(first)
+                         : "bars " + std::to_string(first) + "\u2013" + std::to_string(last);
+}
+
+// One piece of a voice within a bar: a note (or the part of a longer note
+// that lies in the bar) or a rest.
+struct Piece {
+    int ticks;
+    int note;  // 0: rest
+    int loudness;
+};
+
+class ScoreWriter {
+  public:
+    ScoreWriter(std::string& out, const std::array<std::vector<VoiceNote>, kVoices>& voices)
+        : out_(out), voices_(voices) {}
+
+    void bar(const Bar& bar, const std::array<int, 7>& key, int sharps, std::uint32_t& moved);
+    void setPartInstruments(std::uint64_t start, std::uint64_t end);
+
+  private:
+    std::vector<Piece> piecesOf(int v, const Bar& bar);
+    void segment(int v, std::vector<Piece> pieces, const std::array<int, 7>& key, int sharps);
+    void length(int v, int ticks, bool first);
+    void mode(int v, bool noise, char first);
+    std::string noteText(int v, int note, const std::array<int, 7>& key, int sharps);
+
+    std::string& out_;
+    const std::array<std::vector<VoiceNote>, kVoices>& voices_;
+    std::array<std::size_t, kVoices> next_{};  // first note of each voice not yet ended
+
+    // What the compiler will hold while reading the text.
+    int duration_ = 1;
+    int durationVoice_ = -1;
+    std::array<int, kVoices> voiceDuration_{};
+    bool noiseMode_ = false;
+    int modeVoice_ = -1;
+    std::array<int, kVoices> voiceMode_{};  // 0 none yet, 1 steps, 2 noise
+    std::array<int, kVoices> offset_{};     // U, in steps
+    std::array<int, kVoices> loudness_{15, 15, 15, 15, 15};
+    std::array<int, kVoices> instrument_{3, 3, 3, 3, 3};
+    std::array<int, kVoices> partInstrument_{-1, -1, -1, -1, -1};
+    std::array<std::array<int, 7>, kVoices> memory_{};
+    bool fresh_ = false;
+
+  public:
+    std::uint32_t folded_ = 0;         // notes moved by an octave
+    std::uint32_t otherPrograms_ = 0;  // notes whose program differs from their part's
+};
+
+void ScoreWriter::setPartInstruments(std::uint64_t start, std::uint64_t end) {
+    for (int v = 0; v < kVoices; ++v) {
+        partInstrument_[v] = -1;
+        for (const auto& n : voices_[v]) {
+            if (n.start >= end) break;
+            if (n.start < start || n.instrument < 0) continue;
+            if (partInstrument_[v] < 0) partInstrument_[v] = n.instrument;
+            if (n.instrument != partInstrument_[v]) ++otherPrograms_;
+        }
+    }
+}
+
+std::vector<Piece> ScoreWriter::piecesOf(int v, const Bar& bar) {
+    std::vector<Piece> pieces;
+    const auto& notes = voices_[v];
+    std::size_t& i = next_[v];
+    while (i < notes.size() && notes[i].end <= bar.start) ++i;
+    std::uint64_t at = bar.start;
+    for (std::size_t j = i; j < notes.size() && notes[j].start < bar.end; ++j) {
+        const VoiceNote& n = notes[j];
+        const std::uint64_t from = std::max(n.start, bar.start);
+        const std::uint64_t to = std::min(n.end, bar.end);
+        if (from > at) pieces.push_back({static_cast<int>(from - at), 0, 0});
+        pieces.push_back({static_cast<int>(to - from), n.note, n.loudness});
+        at = to;
+    }
+    if (pieces.empty()) return pieces;
+    if (at < bar.end) pieces.push_back({static_cast<int>(bar.end - at), 0, 0});
+    return pieces;
+}
+
+void ScoreWriter::length(int v, int ticks, bool first) {
+    const bool needed =
+        duration_ != ticks ||
+        (first && durationVoice_ != v && voiceDuration_[v] != 0 && voiceDuration_[v] != ticks);
+    if (needed) {
+        out_ += std::string(letterOf(ticks)->text) + " ";
+        duration_ = ticks;
+        durationVoice_ = v;
+    }
+    voiceDuration_[v] = ticks;
+}
+
+void ScoreWriter::mode(int v, bool noise, char first) {
+    const int wanted = noise ? 2 : 1;
+    // The compiler notes the mode a voice's steps were read in only where the
+    // mode matters: not for a sign, nor for a plain 0 away from noise.
+    const bool matters =
+        noise || (first != '-' && (first != '0' || noiseMode_ || voiceMode_[v] == 2));
+    if (noiseMode_ != noise ||
+        (matters && voiceMode_[v] != 0 && voiceMode_[v] != wanted && modeVoice_ != v)) {
+        out_ += noise ? "_ " : "* ";
+        noiseMode_ = noise;
+        modeVoice_ = v;
+    }
+    if (matters) voiceMode_[v] = wanted;
+}
+
+std::string ScoreWriter::noteText(int v, int note, const std::array<int, 7>& key, int sharps) {
+    if (note >= 73) return hexDigit(note - 73);
+    const Spelling s = spell(note, key, sharps);
+    int degree = s.index - 21 - offset_[v];
+    // A voice that spans more than four octaves in one bar: the notes its
+    // step offset cannot reach move by octaves.
+    while (degree > 16) {
+        degree -= 7;
+        ++folded_;
+    }
+    while (degree < -15) {
+        degree += 7;
+        ++folded_;
+    }
+    std::string text = degree < 0 ? "-" + hexDigit(-degree) : degree == 16 ? "G" : hexDigit(degree);
+    int& remembered = memory_[v][static_cast<std::size_t>(s.index % 7)];
+    if (remembered != s.alteration) {
+        static const char* const marks[] = {"&&", "&", "%", "#", "##"};
+        text += marks[s.alteration + 2];
+        remembered = s.alteration;
+    }
+    return text;
+}
+
+void ScoreWriter::segment(int v, std::vector<Piece> pieces, const std::array<int, 7>& key,
+                          int sharps) {
+    out_ += "V" + std::to_string(v + 1) + " ";
+    // The steps of this bar counted from the octave nearest to its notes.
+    int low = 99, high = -99;
+    for (const auto& p : pieces) {
+        if (p.note == 0 || p.note >= 73) continue;
+        const int index = spell(p.note, key, sharps).index;
+        low = std::min(low, index - 21);
+        high = std::max(high, index - 21);
+    }
+    if (low <= high && (low - offset_[v] < -15 || high - offset_[v] > 16)) {
+        const int centre = (low + high) / 2;
+        int wanted = static_cast<int>(std::lround(centre / 7.0)) * 7;
+        wanted = std::clamp(wanted, -14, 14);
+        offset_[v] = wanted;
+        out_ += (wanted < 0 ? "U-" : "U+") + hexDigit(std::abs(wanted)) + " ";
+    }
+    if (partInstrument_[v] >= 0 && partInstrument_[v] != instrument_[v]) {
+        instrument_[v] = partInstrument_[v];
+        out_ += std::string("Y") + static_cast<char>('A' + instrument_[v]) + " ";
+    }
+    memory_[v] = key;
+    fresh_ = true;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const Piece& p = pieces[i];
+        const bool noise = p.note >= 73;
+        if (p.note == 0) {
+            for (const auto& l : lengthPieces(p.ticks)) {
+                length(v, l.ticks, fresh_);
+                fresh_ = false;
+                out_ += "$ ";
+            }
+            continue;
+        }
+        if (p.loudness != loudness_[v]) {
+            loudness_[v] = p.loudness;
+            out_ += "L" + hexDigit(p.loudness) + " ";
+        }
+        const std::string text = noteText(v, p.note, key, sharps);
+        mode(v, noise, text[0]);
+        const std::string plain = noise ? text : text.substr(0, text.find_first_of("#&%"));
+        const int rest = i + 1 < pieces.size() && pieces[i + 1].note == 0 ? pieces[i + 1].ticks : 0;
+        // The note and the rest after it as one length with a mark, where a
+        // mark says it: the one- and two-tick gaps that keep attacks apart,
+        // staccato, or the short burst of a drum.
+        std::vector<LengthPiece> lengths;
+        std::string mark;
+        std::vector<LengthPiece> restAfter;
+        if (noise && (p.ticks == 1 || p.ticks == 2) && rest > 0) {
+            // In noise mode ' and " keep the first 1 or 2 ticks sounding.
+            const int total = p.ticks + rest;
+            for (const auto& l : kLetterLengths) {
+                if (l.text == nullptr || l.ticks > total || l.ticks <= p.ticks) continue;
+                const int left = total - l.ticks;
+                if (left == 1) continue;
+                lengths = {{l.ticks, l.text}};
+                restAfter = lengthPieces(left);
+                mark = p.ticks == 1 ? "'" : "\"";
+                break;
+            }
+        } else if (!noise && rest > 0 && rest <= 2 &&
+                   !lengthPieces(p.ticks + rest, rest + 1).empty()) {
+            lengths = lengthPieces(p.ticks + rest, rest + 1);
+            mark = rest == 1 ? "'" : "\"";
+        } else if (rest > 0 && letterOf(p.ticks + rest) != nullptr &&
+                   (p.ticks + rest) / 2 == rest) {
+            lengths = {{p.ticks + rest, letterOf(p.ticks + rest)->text}};
+            mark = ",";
+        } else if (rest > 0 && p.ticks + rest >= 4 && letterOf(p.ticks + rest) != nullptr &&
+                   (p.ticks + rest) / 4 == rest) {
+            lengths = {{p.ticks + rest, letterOf(p.ticks + rest)->text}};
+            mark = ";";
+        } else if (noise && rest == 1 && p.ticks >= 3) {
+            // A drum held, then one silent tick: the held part, then the
+            // same noise again as a one-tick burst and a tick of silence.
+            lengths = lengthPieces(p.ticks - 1);
+            lengths.push_back({2, "X:"});
+            mark = "'";
+        }
+        if (mark.empty() && p.ticks == 1 && rest >= 3) {
+            // One tick of sound, one of silence, then the rest of the silence.
+            lengths = {{2, "X:"}};
+            mark = "'";
+            restAfter = lengthPieces(rest - 1);
+        }
+        if (!mark.empty()) {
+            pieces[i + 1].ticks = 0;
+        } else {
+            lengths = lengthPieces(p.ticks);
+        }
+        for (std::size_t k = 0; k < lengths.size(); ++k) {
+            length(v, lengths[k].ticks, fresh_);
+            fresh_ = false;
+            out_ += (k == 0 ? text : plain) + (k + 1 == lengths.size() ? mark : "") + " ";
+        }
+        for (const auto& l : restAfter) {
+            length(v, l.ticks, false);
+            out_ += "$ ";
+        }
+        if (!mark.empty()) ++i;
+    }
+    if (noiseMode_) {
+        // Back to steps for the voices after this one.
+        out_ += "* ";
+        noiseMode_ = false;
+        modeVoice_ = v;
+    }
+}
+
+// Lengths a voice cannot write (one tick of rest with no note before it in
+// the bar, a note of one tick with no rest after it) take a tick from a
+// neighbour; answers how many times.
+std::uint32_t writable(std::vector<Piece>& pieces) {
+    std::uint32_t moved = 0;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        Piece& p = pieces[i];
+        if (p.ticks != 1) continue;
+        const bool restAfter = i + 1 < pieces.size() && pieces[i + 1].note == 0;
+        const bool noteBefore = i > 0 && pieces[i - 1].note != 0;
+        if (p.note != 0 ? restAfter : noteBefore) continue;
+        ++moved;
+        if (i + 1 < pieces.size() && pieces[i + 1].ticks > 1) {
+            --pieces[i + 1].ticks;
+            p.ticks = 2;
+        } else if (i > 0 && pieces[i - 1].ticks > 2) {
+            --pieces[i - 1].ticks;
+            p.ticks = 2;
+        } else {
+            // Nothing to take from: the piece goes into its neighbour.
+            if (i + 1 < pieces.size()) {
+                pieces[i + 1].ticks += 1;
+            } else if (i > 0) {
+                pieces[i - 1].ticks += 1;
+            }
+            pieces.erase(pieces.begin() + static_cast<std::ptrdiff_t>(i));
+            --i;
+        }
+    }
+    return moved;
+}
+
+void ScoreWriter::bar(const Bar& bar, const std::array<int, 7>& key, int sharps,
+                      std::uint32_t& moved) {
+    bool any = false;
+    for (int v = 0; v < kVoices; ++v) {
+        auto pieces = piecesOf(v, bar);
+        if (pieces.empty()) continue;
+        moved += writable(pieces);
+        if (any) out_ += "  ";
+        segment(v, pieces, key, sharps);
+        any = true;
+    }
+    if (!any) {
+        // A bar of silence in every voice.
+        std::vector<Piece> rest{{static_cast<int>(bar.end - bar.start), 0, 0}};
+        segment(0, rest, key, sharps);
+    }
+}
+
+}  // namespace
+
+ImportedScore importMidi(const MidiSong& song, const std::string& sourceName) {
+    ImportedScore result;
+    auto& report = result.report;
+    const Tables tables = buildTables(kDefaultInstruments);
+
+    // Every event of every track in the order of time.
+    struct Timed {
+        std::uint64_t tick;
+        std::uint32_t track;
+        const MidiEvent* event;
+    };
+    std::vector<Timed> timed;
+    std::vector<std::uint64_t> trackEnd(song.tracks.size(), 0);
+    for (std::size_t t = 0; t < song.tracks.size(); ++t) {
+        for (const auto& e : song.tracks[t]) {
+            timed.push_back({e.tick, static_cast<std::uint32_t>(t), &e});
+            trackEnd[t] = std::max(trackEnd[t], e.tick);
+        }
+    }
+    std::stable_sort(timed.begin(), timed.end(),
+                     [](const Timed& a, const Timed& b) { return a.tick < b.tick; });
+    const std::uint64_t longest = timed.empty() ? 0 : timed.back().tick;
+    // A score of more than about 14 hours at 120 quarter notes a minute is no score.
+    if (longest / static_cast<std::uint64_t>(song.division) > 100000) {
+        throw MidiFormatError("the music lasts " + std::to_string(longest / song.division) +
+                              " quarter notes: too long for a score");
+    }
+
+    double largestMove = 0;
+    const auto grid = [&](std::uint64_t tick) {
+        const double exact = static_cast<double>(tick) * kImportQuarter / song.division;
+        const std::uint64_t q = scoreTickOf(tick, song.division);
+        largestMove = std::max(largestMove, std::abs(exact - static_cast<double>(q)));
+        return q;
+    };
+
+    std::vector<FileNote> notes;
+    std::vector<std::pair<std::uint64_t, double>> tempos;    // tick, microseconds
+    std::vector<std::pair<std::uint64_t, int>> barLengths;   // tick, ticks
+    std::vector<std::tuple<std::uint64_t, int, bool>> keys;  // tick, sharps, minor
+    std::array<int, 16> program;
+    program.fill(-1);
+    std::map<std::tuple<std::uint32_t, int, int>, std::vector<FileNote>>
+        open;  // track, channel, key
+    std::uint32_t unended = 0;
+    std::uint32_t odd = 0;  // time signatures with beats the score cannot count
+    std::string meterName;
+    for (const Timed& t : timed) {
+        const MidiEvent& e = *t.event;
+        using Kind = MidiEvent::Kind;
+        switch (e.kind) {
+            case Kind::noteOn: {
+                auto& list = open[{t.track, e.channel, e.a}];
+                FileNote n;
+                n.start = e.tick;
+                n.key = e.a;
+                n.velocity = e.b;
+                n.program = program[e.channel];
+                n.drum = e.channel == kPercussionChannel;
+                n.stream = (t.track << 4) | e.channel;  // by track, then channel
+                // A key struck again while it sounds ends the note before.
+                for (auto& before : list) {
+                    before.end = e.tick;
+                    notes.push_back(before);
+                }
+                list.assign(1, n);
+                break;
+            }
+            case Kind::noteOff: {
+                auto it = open.find({t.track, e.channel, e.a});
+                if (it == open.end() || it->second.empty()) break;
+                for (auto& n : it->second) {
+                    n.end = e.tick;
+                    notes.push_back(n);
+                }
+                it->second.clear();
+                break;
+            }
+            case Kind::program:
+                program[e.channel] = e.a;
+                break;
+            case Kind::tempo:
+                tempos.emplace_back(e.tick, e.value);
+                break;
+            case Kind::timeSignature: {
+                const int unit = 192 >> e.b;
+                if (e.b > 6 || unit * e.a > 255 * 8) {
+                    ++odd;
+                    break;
+                }
+                barLengths.emplace_back(e.tick, unit * e.a);
+                if (meterName.empty())
+                    meterName = std::to_string(e.a) + "/" + std::to_string(1 << e.b);
+                break;
+            }
+            case Kind::keySignature:
+                keys.emplace_back(e.tick, e.value, e.b != 0);
+                break;
+            case Kind::endOfTrack:
+                break;
+        }
+    }
+    for (auto& [where, list] : open) {
+        for (auto& n : list) {
+            n.end = trackEnd[std::get<0>(where)];
+            ++unended;
+            notes.push_back(n);
+        }
+    }
+    if (notes.empty()) throw MidiFormatError("the file holds no notes");
+    if (meterName.empty()) meterName = "4/4";
+
+    // Onto the grid of 48 ticks a quarter.
+    std::uint32_t lengthened = 0;
+    for (auto& n : notes) {
+        n.start = grid(n.start);
+        n.end = grid(n.end);
+        if (n.end <= n.start) {
+            n.end = n.start + 1;
+            ++lengthened;
+        }
+    }
+    std::sort(notes.begin(), notes.end(), [](const FileNote& a, const FileNote& b) {
+        return a.start != b.start ? a.start < b.start : a.key > b.key;
+    });
+
+    // Voices.
+    std::vector<SpreadNote> spread;
+    spread.reserve(notes.size());
+    for (const auto& n : notes) spread.push_back({n.start, n.end, n.key, n.stream});
+    const std::vector<int> voiceOf = spreadVoices(spread);
+
+    std::array<std::vector<VoiceNote>, kVoices> voices;
+    std::vector<std::uint64_t> dropped;
+    std::uint32_t folded = 0;
+    std::map<int, std::uint32_t> standIns;  // drum key → count
+    for (std::size_t i = 0; i < notes.size(); ++i) {
+        const FileNote& n = notes[i];
+        if (voiceOf[i] < 0) {
+            dropped.push_back(n.start);
+            continue;
+        }
+        VoiceNote v;
+        v.start = n.start;
+        v.end = n.end;
+        v.loudness = loudnessOfVelocity(n.velocity);
+        if (n.drum) {
+            const DrumRate rate = kDrumRates[static_cast<std::size_t>(n.key)];
+            if (!rate.exact) ++standIns[n.key];
+            v.note = 73 + rate.rate;
+        } else {
+            int note = n.key - 23;
+            if (note < 1 || note > 71) ++folded;
+            while (note < 1) note += 12;
+            while (note > 71) note -= 12;
+            v.note = note;
+            if (n.program >= 0)
+                v.instrument = kProgramInstruments[static_cast<std::size_t>(n.program)];
+        }
+        voices[static_cast<std::size_t>(voiceOf[i])].push_back(v);
+    }
+    std::uint64_t musicEnd = 0;
+    for (auto& list : voices) {
+        std::sort(list.begin(), list.end(),
+                  [](const VoiceNote& a, const VoiceNote& b) { return a.start < b.start; });
+        // Two attacks of one note back to back would sound as one: the first
+        // gives up its last tick.
+        for (std::size_t i = 0; i + 1 < list.size(); ++i) {
+            if (list[i].end == list[i + 1].start && list[i].note == list[i + 1].note &&
+                list[i].end - list[i].start >= 2) {
+                --list[i].end;
+            }
+        }
+        if (!list.empty()) musicEnd = std::max(musicEnd, list.back().end);
+    }
+
+    // The music lasts to its last note or to the end of its longest track,
+    // silence at the end included.
+    for (const std::uint64_t end : trackEnd) musicEnd = std::max(musicEnd, grid(end));
+
+    // Tempo: the first tempo event, later changes start parts.
+    std::stable_sort(tempos.begin(), tempos.end());
+    const double firstTempo = tempos.empty() ? 500000.0 : tempos.front().second;
+    const Tempo start = nearestTempo(firstTempo, tables);
+    std::vector<std::pair<std::uint64_t, Tempo>> changes;
+    double worstTempo = std::abs(start.microseconds - firstTempo) / firstTempo;
+    Tempo current = start;
+    for (std::size_t i = 1; i < tempos.size(); ++i) {
+        const std::uint64_t at = grid(tempos[i].first);
+        const Tempo t = nearestTempo(tempos[i].second, tables);
+        worstTempo =
+            std::max(worstTempo, std::abs(t.microseconds - tempos[i].second) / tempos[i].second);
+        if (at == 0 || at >= musicEnd) {
+            continue;
+        }
+        if (t.tempoIndex == current.tempoIndex && t.beatUnit == current.beatUnit) continue;
+        if (!changes.empty() && changes.back().first == at) {
+            changes.back().second = t;
+        } else {
+            changes.emplace_back(at, t);
+        }
+        current = t;
+    }
+
+    // Bars from the time signatures, 4/4 without one.
+    std::stable_sort(barLengths.begin(), barLengths.end());
+    std::vector<std::pair<std::uint64_t, int>> meter{{0, 192}};
+    for (const auto& [tick, ticks] : barLengths) {
+        const std::uint64_t at = grid(tick);
+        if (at >= musicEnd) continue;
+        if (meter.back().first == at) {
+            meter.back().second = ticks;
+        } else if (meter.back().second != ticks) {
+            meter.emplace_back(at, ticks);
+        }
+    }
+    // A pickup: where the music starts off the beat, the first bar is short.
+    // The downbeat is where a stream's notes are accented (louder than the
+    // stream's own average), or, where nothing is accented, where the long
+    // notes fall.
+    std::uint64_t pickup = 0;
+    {
+        const int barLength = meter.front().second;
+        const std::uint64_t regionEnd = meter.size() > 1 ? meter[1].first : musicEnd;
+        const auto phaseOf = [&](std::uint64_t t) {
+            return static_cast<std::size_t>(t % static_cast<std::uint64_t>(barLength));
+        };
+        const int unit = std::min(24, barLength);
+        std::map<std::uint32_t, std::pair<double, int>> loudness;  // by stream: sum, count
+        for (const auto& n : notes) {
+            auto& [sum, count] = loudness[n.stream];
+            sum += n.velocity;
+            ++count;
+        }
+        std::vector<double> length(static_cast<std::size_t>(barLength), 0.0);
+        std::vector<double> accent(static_cast<std::size_t>(barLength), 0.0);
+        std::vector<int> onsets(static_cast<std::size_t>(barLength), 0);
+        for (const auto& n : notes) {
+            if (n.start >= regionEnd) continue;
+            const auto& [sum, count] = loudness[n.stream];
+            length[phaseOf(n.start)] += static_cast<double>(n.end - n.start);
+            accent[phaseOf(n.start)] += n.velocity - sum / count;
+            ++onsets[phaseOf(n.start)];
+        }
+        const int barCount = static_cast<int>(regionEnd / static_cast<std::uint64_t>(barLength));
+        std::optional<std::size_t> accented;
+        double strongest = 4.0;  // velocity steps above the average that count as an accent
+        for (int p = 0; p < barLength; p += unit) {
+            const auto i = static_cast<std::size_t>(p);
+            if (onsets[i] == 0 || onsets[i] * 2 < barCount) continue;
+            if (accent[i] / onsets[i] > strongest) {
+                strongest = accent[i] / onsets[i];
+                accented = i;
+            }
+        }
+        if (accented) {
+            pickup = *accented;
+        } else {
+            double best = length[0] * 1.25;
+            for (int p = unit; p < barLength; p += unit) {
+                if (length[static_cast<std::size_t>(p)] > best) {
+                    best = length[static_cast<std::size_t>(p)];
+                    pickup = static_cast<std::uint64_t>(p);
+                }
+            }
+        }
+        if (pickup >= regionEnd) pickup = 0;
+    }
+
+    // Key: the first key signature, or a guess from the notes.
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
+    int sharps = keys.empty() ? guessKey(notes) : std::get<1>(keys.front());
+    const bool minor = !keys.empty() && std::get<2>(keys.front());
+
+    // The bar lines.
+    std::vector<Bar> bars;
+    {
+        std::vector<std::uint64_t> lines{0};
+        if (pickup > 0) lines.push_back(pickup);
+        for (std::size_t m = 0; m < meter.size(); ++m) {
+            const std::uint64_t from = m == 0 ? pickup : meter[m].first;
+            const std::uint64_t to = m + 1 < meter.size() ? meter[m + 1].first : musicEnd;
+            for (std::uint64_t at = from; at < to;
+                 at += static_cast<std::uint64_t>(meter[m].second)) {
+                lines.push_back(at);
+            }
+            lines.push_back(to);
+        }
+        for (const auto& [at, t] : changes) lines.push_back(at);
+        std::sort(lines.begin(), lines.end());
+        lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+        std::size_t change = 0, key = 1;
+        Tempo now = start;
+        for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+            Bar bar;
+            bar.start = lines[i];
+            bar.end = lines[i + 1];
+            if (bar.end > musicEnd) bar.end = musicEnd;
+            if (bar.start >= bar.end) break;
+            while (change < changes.size() && changes[change].first <= bar.start) {
+                now = changes[change].second;
+                bar.newPart = true;
+                ++change;
+            }
+            bar.tempoIndex = now.tempoIndex;
+            bar.beatUnit = now.beatUnit;
+            while (key < keys.size() && grid(std::get<0>(keys[key])) <= bar.start) {
+                bar.key = std::get<1>(keys[key]);
+                ++key;
+            }
+            bars.push_back(bar);
+        }
+    }
+
+    // The text.
+    std::string& out = result.text;
+    const auto tempoText = [](const Tempo& t) {
+        char text[16];
+        std::snprintf(text, sizeof text, "=%02X", t.tempoIndex * 2);
+        std::string s = text;
+        if (t.beatUnit != 2) {
+            s += std::string(" N") + (t.beatUnit == 1   ? "H"
+                                      : t.beatUnit == 4 ? "I"
+                                      : t.beatUnit == 8 ? "S"
+                                                        : "T");
+        }
+        return s;
+    };
+    const auto keyText = [](int k) {
+        return "K" + std::to_string(std::abs(k)) + (k < 0 ? "&" : "#");
+    };
+    {
+        char line[128];
+        std::snprintf(line, sizeof line, ": %s, %s, %.0f quarter notes a minute\n",
+                      meterName.c_str(), keyName(sharps, minor).c_str(), 60e6 / firstTempo);
+        // A line end in the file's name would end the comment.
+        std::string name = sourceName;
+        for (char& c : name) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+        }
+        out += "/ Imported from " + name + line;
+    }
+    out += "/ One line a bar, voices in order; each voice counts its steps from its own octave\n";
+    out += "O1 " + tempoText(start) + (sharps != 0 ? " " + keyText(sharps) + " M" : "") + "\n";
+
+    ScoreWriter writer(out, voices);
+    std::array<int, 7> key = keySignatureOf(sharps);
+    std::uint32_t moved = 0;
+    // The end of the part that starts with bar i.
+    const auto partEnd = [&](std::size_t i) {
+        for (std::size_t j = i + 1; j < bars.size(); ++j) {
+            if (bars[j].newPart) return bars[j].start;
+        }
+        return musicEnd;
+    };
+    for (std::size_t i = 0; i < bars.size(); ++i) {
+        const Bar& bar = bars[i];
+        if (i == 0 || bar.newPart) writer.setPartInstruments(bar.start, partEnd(i));
+        if (bar.newPart) out += "P " + tempoText(Tempo{bar.tempoIndex, bar.beatUnit, 0}) + "\n";
+        writer.bar(bar, key, sharps, moved);
+        const Bar* nextBar = i + 1 < bars.size() ? &bars[i + 1] : nullptr;
+        if (nextBar != nullptr && nextBar->key && *nextBar->key != sharps) {
+            sharps = *nextBar->key;
+            key = keySignatureOf(sharps);
+            out += "  " + keyText(sharps);
+        }
+        out += "  M" + std::to_string(i + 1) + "\n";
+    }
+
+    // The report.
+    if (!dropped.empty()) {
+        std::uint32_t first = 0, last = 0;
+        std::set<std::uint64_t> beats;  // quarter beats from the start of the bar
+        for (const std::uint64_t at : dropped) {
+            const auto bar =
+                std::upper_bound(bars.begin(), bars.end(), at,
+                                 [](std::uint64_t t, const Bar& b) { return t < b.start; });
+            const auto number = static_cast<std::uint32_t>(bar - bars.begin());
+            if (first == 0 || number < first) first = number;
+            last = std::max(last, number);
+            beats.insert((at - (bar - 1)->start) / kImportQuarter + 1);
+        }
+        std::string where = barsText(first, last);
+        if (first == last && beats.size() == 1) where += ", beat " + std::to_string(*beats.begin());
+        report.push_back(counted(dropped.size(), "note") + " dropped: more than five at once in " +
+                         where);
+    }
+    if (largestMove > 1e-9) {
+        char line[160];
+        std::snprintf(
+            line, sizeof line,
+            "onsets and ends moved by up to %.2f of a tick onto the grid of 48 ticks a quarter",
+            largestMove);
+        report.push_back(line);
+    }
+    if (lengthened > 0) {
+        report.push_back(counted(lengthened, "note") +
+                         " shorter than a tick lengthened to one tick");
+    }
+    if (moved > 0) {
+        report.push_back(counted(moved, "one-tick length") +
+                         " the score cannot write moved by a tick into a neighbour");
+    }
+    if (worstTempo > 0.001) {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "tempo kept within %.1f%% (%s for %.0f quarter notes a minute)",
+                      worstTempo * 100, tempoText(start).c_str(), 60e6 / firstTempo);
+        report.push_back(line);
+    }
+    folded += writer.folded_;
+    if (writer.otherPrograms_ > 0) {
+        report.push_back(counted(writer.otherPrograms_, "note") +
+                         " play with their voice's first instrument of the part: a voice "
+                         "keeps one instrument in a part");
+    }
+    if (folded > 0) {
+        report.push_back(counted(folded, "note") + " outside C1 to A#6 moved by octaves into it");
+    }
+    if (!standIns.empty()) {
+        std::uint32_t count = 0;
+        std::string list;
+        for (const auto& [k, c] : standIns) {
+            count += c;
+            list += (list.empty() ? "" : ", ") + std::to_string(k);
+        }
+        report.push_back(counted(count, "drum note") +
+                         " on keys without a noise rate of their own (" + list +
+                         ") played by the nearest drum");
+    }
+    if (unended > 0) {
+        report.push_back(counted(unended, "note") + " without a note-off end with their track");
+    }
+    if (odd > 0) {
+        report.push_back(counted(odd, "time signature") + " too long for a bar ignored");
+    }
+    return result;
+}
+
+}  // namespace quarvel
