@@ -11,7 +11,7 @@
 
 #include <cerrno>
 
-#include "output/wave_file.h"
+#include "output/staged_file.h"
 
 namespace quarvel {
 
@@ -86,7 +86,7 @@ constexpr int kFatalSignals[] = {SIGHUP,    SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP
 void onFatalSignal(int signalNumber) {
     restoreModes();
     eraseStatusLine();
-    removeUnfinishedWave();
+    removeUnfinishedFiles();
     // The handler was installed once-only: the default action follows as
     // soon as the handler returns.
     raise(signalNumber);
