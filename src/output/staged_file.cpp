@@ -100,6 +100,16 @@ std::string throughLinks(const std::string& path) {
     return target;
 }
 
+// An output never replaces a file the run reads.
+void refuseInput(const std::string& path, const struct stat& info) {
+    for (const Input& input : inputs()) {
+        if (input.device == info.st_dev && input.inode == info.st_ino) {
+            throw OutputError(4,
+                              "cannot write " + path + ": it is " + input.what + " this run reads");
+        }
+    }
+}
+
 }  // namespace
 
 int writeAll(int fd, const void* bytes, std::size_t length) {
@@ -162,12 +172,7 @@ void StagedFile::create(Fallback fallback) {
         if (!S_ISREG(info.st_mode)) {
             throw OutputError(4, "cannot write " + path_ + ": not a regular file");
         }
-        for (const Input& input : inputs()) {
-            if (input.device == info.st_dev && input.inode == info.st_ino) {
-                throw OutputError(4, "cannot write " + path_ + ": it is " + input.what +
-                                         " this run reads");
-            }
-        }
+        refuseInput(path_, info);
         exists = true;
     } else if (errno != ENOENT) {
         fail("cannot create", errno);
@@ -233,12 +238,7 @@ void StagedFile::openInPlace(int createError) {
     if (!S_ISREG(info.st_mode)) {
         throw OutputError(4, "cannot write " + path_ + ": not a regular file");
     }
-    for (const Input& input : inputs()) {
-        if (input.device == info.st_dev && input.inode == info.st_ino) {
-            throw OutputError(4, "cannot write " + path_ + ": it is " + input.what +
-                                     " this run reads");
-        }
-    }
+    refuseInput(path_, info);
     // The result line or the diagnostics would be written into the file.
     if (sameFile(STDOUT_FILENO, info) || sameFile(STDERR_FILENO, info)) {
         throw OutputError(4, "cannot write " + path_ +

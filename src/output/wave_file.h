@@ -65,7 +65,7 @@ class WaveFile {
 
     std::string path_;
     std::unique_ptr<StagedFile> file_;
-    int fd_ = -1;  // file_'s descriptor
+    int fd_ = -1;                  // file_'s descriptor
     std::uint64_t dataBytes_ = 0;  // committed so far
     std::uint8_t* lent_ = nullptr;
 
