@@ -3,6 +3,7 @@ status and output, never a crash, a hang or a success that was not one."""
 import os
 import pty
 import pwd
+import re
 import resource
 import select
 import shutil
@@ -485,6 +486,8 @@ MINI_SHELL = r"""
 import os, signal, sys
 signal.signal(signal.SIGTTOU, signal.SIG_IGN)
 commands = os.fdopen(int(sys.argv[1]))
+import termios
+lines = termios.tcgetattr(0)  # the shell's own modes, put back at every stop
 pid = os.fork()
 if pid == 0:
     os.setpgid(0, 0)
@@ -492,11 +495,13 @@ if pid == 0:
     signal.signal(signal.SIGTTOU, signal.SIG_DFL)
     os.execv(sys.argv[2], sys.argv[2:])
 os.setpgid(pid, pid)
+os.write(1, b"@job %d@" % pid)
 while True:
     _, status = os.waitpid(pid, os.WUNTRACED)
     if not os.WIFSTOPPED(status):
         os._exit(os.waitstatus_to_exitcode(status) & 255)
     os.tcsetpgrp(0, os.getpgrp())
+    termios.tcsetattr(0, termios.TCSANOW, lines)
     os.write(1, b"@stopped@")
     command = commands.readline().strip()
     if command == "fg":
@@ -521,8 +526,14 @@ class SignalsAtThePrompt(Scratch):
         return output
 
     def test_stop_and_go_on_at_the_prompt(self):
-        # Ctrl-Z puts the terminal back and stops; "fg" switches single keys
-        # on again, so one key (no Enter) answers the prompt.
+        # Ctrl-Z puts the terminal back and stops; a stop the program cannot
+        # catch finds the shell's line mode put back. Either way "fg" switches
+        # single keys on again, so one key (no Enter) answers the prompt.
+        for stop in ("ctrl-z", "SIGSTOP"):
+            with self.subTest(stop=stop):
+                self.stop_and_go_on(stop)
+
+    def stop_and_go_on(self, stop):
         self.write("bad.qvl", "V0")
         commands, control = os.pipe()
         os.set_inheritable(commands, True)
@@ -534,9 +545,13 @@ class SignalsAtThePrompt(Scratch):
                                       "bad"])
         os.close(commands)
         try:
-            self.read_until(fd, lambda out: b"any other to quit" in out and self.echo_off(fd))
+            output = self.read_until(
+                fd, lambda out: b"any other to quit" in out and self.echo_off(fd))
             self.assertTrue(self.echo_off(fd))
-            os.write(fd, b"\x1a")
+            if stop == "ctrl-z":
+                os.write(fd, b"\x1a")
+            else:
+                os.kill(int(re.search(rb"@job (\d+)@", output).group(1)), signal.SIGSTOP)
             self.assertIn(b"@stopped@", self.read_until(fd, lambda out: b"@stopped@" in out))
             self.assertFalse(self.echo_off(fd))  # the shell's modes, as they were
             os.write(control, b"fg\n")
