@@ -146,6 +146,7 @@ class FileWatch {
             });
             if (!kept) inotify_rm_watch(fd_, old.descriptor);
         }
+        missing_ = next.size() < wanted.size();
         watched_ = std::move(next);
         lost_ = !scoreFolder;
         errno = failure;
@@ -153,10 +154,13 @@ class FileWatch {
     }
 
     void drain() {
-        if (lost_ && Clock::now() >= retryAt_) {
-            // Looks for the folder again, a few times a second.
+        if (missing_ && Clock::now() >= retryAt_) {
+            // Looks for the folders that went again, a few times a second;
+            // the score is read when one is back.
             retryAt_ = Clock::now() + kRetryLost;
-            if (watchAll()) dueAt_ = Clock::now() + kAfterSave;
+            const std::size_t before = watched_.size();
+            watchAll();
+            if (watched_.size() > before) dueAt_ = Clock::now() + kAfterSave;
         }
         alignas(inotify_event) char buffer[4096];
         for (;;) {
@@ -178,12 +182,10 @@ class FileWatch {
             });
             std::erase_if(watched_, [&](const Watched& w) { return w.descriptor == event.wd; });
             inotify_rm_watch(fd_, event.wd);
-            if (score) {
-                lost_ = true;
-                retryAt_ = Clock::now() + kRetryLost;
-            } else {
-                dueAt_ = Clock::now() + kAfterSave;
-            }
+            lost_ = lost_ || score;
+            missing_ = true;
+            retryAt_ = Clock::now() + kRetryLost;
+            if (!score) dueAt_ = Clock::now() + kAfterSave;  // the link's file went with it
             return;
         }
         if ((event.mask & IN_Q_OVERFLOW) != 0) dueAt_ = Clock::now() + kAfterWrite;
@@ -201,7 +203,8 @@ class FileWatch {
     int fd_ = -1;
     std::string path_;
     std::vector<Watched> watched_;
-    bool lost_ = false;
+    bool lost_ = false;     // the score's folder is not watched
+    bool missing_ = false;  // a folder on the way is not watched
     Clock::time_point retryAt_{};
     std::string error_;
     std::optional<Clock::time_point> dueAt_;
