@@ -2,6 +2,10 @@
 // command line, bar ranges, and the status line's text.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "compiler/score_compiler.h"
 #include "driver/exits.h"
 #include "driver/play_range.h"
@@ -200,8 +204,10 @@ TEST(StatusLine, NamesAndSignsForTheTerminal) {
         // A name that would retitle and clear the terminal is shown inert.
         {"C.UTF-8", "a\x1b]0;x\x07\x1b[2J.qvl", 0, 80,
          "a^[]0;x^G^[[2J.qvl  bar 3  0:01.00 / 0:02.00  keys \u00b7 here"},
-        {"C.UTF-8", "a\xc2\x9b" "2J.qvl", 0, 80,
-         "a\\x9b2J.qvl  bar 3  0:01.00 / 0:02.00  keys \u00b7 here"},
+        {"C.UTF-8",
+         "a\xc2\x9b"
+         "2J.qvl",
+         0, 80, "a\\x9b2J.qvl  bar 3  0:01.00 / 0:02.00  keys \u00b7 here"},
         // Wide characters take two columns: the keys go, then the name is cut.
         {"C.UTF-8", "\u66f2\u66f2\u66f2\u66f2.qvl", 0, 41,
          "\u66f2\u66f2\u66f2\u66f2.qvl  bar 3  0:01.00 / 0:02.00"},
@@ -229,6 +235,29 @@ TEST(StatusLine, NamesAndSignsForTheTerminal) {
     EXPECT_EQ(localeText("\u2190\u2192 bar"), "\u2190\u2192 bar");
     useStatusLocale("C");
     EXPECT_EQ(localeText("\u2190\u2192 bar"), "<> bar");
+}
+
+TEST(StatusLine, ALatinOneTerminalGetsItsOwnCharacters) {
+    // A Latin-1 locale made for the test (Debian's "locales" has its sources).
+    const std::string dir = "/tmp/quarvel-locale-" + std::to_string(::getpid());
+    const std::string make =
+        "mkdir -p " + dir + " && localedef -i en_US -f ISO-8859-1 " + dir + "/en_US.ISO-8859-1";
+    std::system((make + " 2>/dev/null").c_str());  // warns, with status 4, and makes it
+    ASSERT_EQ(::access((dir + "/en_US.ISO-8859-1/LC_CTYPE").c_str(), R_OK), 0) << make;
+    ::setenv("LOCPATH", dir.c_str(), 1);
+    useStatusLocale("en_US.ISO-8859-1");
+    StatusView view;
+    view.name = "caf\xe9 \x1b[2J.qvl";
+    view.partNumber = 0x1F;
+    view.bar = 2;
+    view.keys = "ESC quit \u00b7 \u2190\u2192 bar";
+    const std::string line = formatStatus(view, 80);
+    EXPECT_EQ(line,
+              "caf\xe9 ^[[2J.qvl  part 1F \xb7 bar 2  0:00.00 / 0:00.00  ESC quit \xb7 <> bar");
+    EXPECT_EQ(columnsOf(line), line.size());  // one byte, one column
+    useStatusLocale("C.UTF-8");
+    ::unsetenv("LOCPATH");
+    std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(StatusLine, ClockShowsTwoDigitSecondsAndHundredths) {
