@@ -158,9 +158,12 @@ class FileWatch {
             // Looks for the folders that went again, a few times a second;
             // the score is read when one is back.
             retryAt_ = Clock::now() + kRetryLost;
+            const bool wasLost = lost_;
             const std::size_t before = watched_.size();
             watchAll();
-            if (watched_.size() > before) dueAt_ = Clock::now() + kAfterSave;
+            if ((wasLost && !lost_) || watched_.size() > before) {
+                dueAt_ = Clock::now() + kAfterSave;
+            }
         }
         alignas(inotify_event) char buffer[4096];
         for (;;) {

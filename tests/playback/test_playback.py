@@ -447,7 +447,7 @@ class Live(WithServer):
         deadline = time.time() + seconds
         while not re.search(pattern, session.output):
             self.assertLess(time.time(), deadline, "never came: %r in %r"
-                            % (pattern, session.output[-400:]))
+                            % (pattern, session.output[-1000:]))
             session.pump(0.05)
 
     def wait_for_silence(self, capture, after, seconds=10):
