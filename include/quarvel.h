@@ -155,7 +155,10 @@ QUARVEL_API uint64_t quarvel_score_total_frames(const quarvel_score *score, int 
 QUARVEL_API int quarvel_score_bar_count(const quarvel_score *score);
 QUARVEL_API int quarvel_score_bar(const quarvel_score *score, int number, quarvel_bar *bar);
 /* The number of the bar whose note text holds line:column, or failing that
- * the first bar whose notes begin after it; 0 when there is none. */
+ * the first bar whose notes begin after it; 0 when there is none. A column
+ * at or past the end of its line counts within that line: the bar under its
+ * last character, else the last bar whose notes begin on it, else the first
+ * after it. */
 QUARVEL_API int quarvel_score_bar_at(const quarvel_score *score, int line, int column);
 
 /* Warnings: places where the language's rules make the score sound other

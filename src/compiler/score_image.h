@@ -239,7 +239,10 @@ struct SourceMap {
     // The offset of a line and column (both from 1) of the text.
     std::size_t offsetOf(std::int64_t line, std::int64_t column) const;
     // The bar whose note text holds line:column, or failing that the first
-    // bar whose notes begin after it; nullopt when there is none.
+    // bar whose notes begin after it; nullopt when there is none. A column
+    // past the end of its line stands for the line's last character, and
+    // then the last bar whose notes begin on the line is taken before one
+    // after it.
     std::optional<std::size_t> barAt(std::int64_t line, std::int64_t column) const;
 
     // The bar whose events include this one; nullopt for part terminators and

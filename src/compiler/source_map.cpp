@@ -33,7 +33,27 @@ std::size_t SourceMap::offsetOf(std::int64_t line, std::int64_t column) const {
 }
 
 std::optional<std::size_t> SourceMap::barAt(std::int64_t line, std::int64_t column) const {
-    const std::size_t offset = offsetOf(line, column);
+    std::size_t offset = offsetOf(line, column);
+    if (line >= 1 && static_cast<std::size_t>(line) < lineStarts.size()) {
+        // A column at or past the end of its line counts within that line:
+        // the bar under its last character, or the last bar whose notes
+        // begin on it, or the first after the line. (The text ends with a
+        // line end, so every line of it has a next.)
+        const auto index = static_cast<std::size_t>(line) - 1;
+        const std::size_t start = lineStarts[index];
+        const std::size_t end = lineStarts[index + 1] - 1;  // the line end
+        if (offset >= end) {
+            offset = end;
+            std::optional<std::size_t> onLine;
+            for (std::size_t b = 0; b < bars.size() && end > start; ++b) {
+                const TextSpan& text = bars[b].text;
+                if (text.contains(end - 1)) return b;
+                if (text.empty() || text.first < start || text.first >= end) continue;
+                if (!onLine || text.first > bars[*onLine].text.first) onLine = b;
+            }
+            if (onLine) return onLine;
+        }
+    }
     std::optional<std::size_t> after;
     for (std::size_t b = 0; b < bars.size(); ++b) {
         const TextSpan& text = bars[b].text;

@@ -6,6 +6,7 @@
 
 #include "compiler/utf8.h"
 #include "driver/exits.h"
+#include "driver/status_line.h"
 
 namespace quarvel {
 
@@ -149,10 +150,18 @@ int checkFailed(const RunOptions& options, const WarningSet& enabled, const Comp
 
 void printCompileError(const RunOptions& options, const CompileError& error,
                        const SourceText& text) {
-    diagnose(options.sourcePath + ":" + std::to_string(error.where.line) + ":" +
-             std::to_string(error.where.column) + ": error " + std::to_string(error.number) + ": " +
-             error.what);
-    std::fputs(errorContext(placeOf(error.where), text).c_str(), stderr);
+    eraseStatusLine();
+    std::fflush(stdout);
+    std::fputs(compileErrorText(options, error, text).c_str(), stderr);
+}
+
+std::string compileErrorText(const RunOptions& options, const CompileError& error,
+                             const SourceText& text) {
+    return "quarvelcd: " +
+           inert(options.sourcePath + ":" + std::to_string(error.where.line) + ":" +
+                 std::to_string(error.where.column) + ": error " + std::to_string(error.number) +
+                 ": " + error.what) +
+           "\n" + errorContext(placeOf(error.where), text);
 }
 
 std::string jsonDiagnostic(const std::string& file, std::int64_t line, std::int64_t column,

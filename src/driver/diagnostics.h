@@ -37,6 +37,9 @@ int checkPassed(const RunOptions& options, const WarningSet& enabled, const Comp
 // the command, the source line and a caret.
 void printCompileError(const RunOptions& options, const CompileError& error,
                        const SourceText& text);
+// The lines printCompileError writes, each ending with a line end.
+std::string compileErrorText(const RunOptions& options, const CompileError& error,
+                             const SourceText& text);
 // --check after a compile error: the diagnostics and status 3.
 int checkFailed(const RunOptions& options, const WarningSet& enabled, const CompileError& error,
                 const SourceText& text);

@@ -15,7 +15,7 @@
 
 #include "compiler/utf8.h"
 #include "driver/status_line.h"
-#include "output/wave_file.h"
+#include "output/staged_file.h"
 
 namespace quarvel {
 
@@ -24,6 +24,7 @@ namespace {
 // The exit line's path for a failure no part of the run caught.
 std::string strayExitPath;
 bool strayExitPathKnown = false;
+std::FILE* strayExitStream = stdout;
 
 // The shown form of the character at text[i] goes to out (at most 4 bytes);
 // answers how many bytes of the text it took.
@@ -92,15 +93,24 @@ void writeInert(std::FILE* out, std::string_view text) {
 void exitWith(const RunOptions& options, int status) {
     eraseStatusLine();
     // --check keeps standard output for its diagnostics.
-    if (!options.check) std::printf("exit %d %s\n", status, options.sourcePath.c_str());
+    if (!options.check) {
+        std::fprintf(resultStream(options), "exit %d %s\n", status, options.sourcePath.c_str());
+    }
     Terminal::restore();
-    removeUnfinishedWave();
+    removeUnfinishedFiles();
     std::exit(status);
 }
 
 void rememberExitPath(const RunOptions& options) {
     strayExitPath = options.sourcePath;
     strayExitPathKnown = true;
+    strayExitStream = resultStream(options);
+}
+
+std::FILE* resultStream(const RunOptions& options) {
+    const bool soundOnStdout =
+        options.exportPath == "-" && !options.writeWav && !options.computeCrc;
+    return soundOnStdout ? stderr : stdout;
 }
 
 void exitOnStrayException(const std::exception* error, bool outOfMemory) {
@@ -114,10 +124,12 @@ void exitOnStrayException(const std::exception* error, bool outOfMemory) {
         writeInert(stderr, error != nullptr ? error->what() : "unknown");
     }
     std::fputc('\n', stderr);
-    if (strayExitPathKnown) std::printf("exit %d %s\n", status, strayExitPath.c_str());
+    if (strayExitPathKnown) {
+        std::fprintf(strayExitStream, "exit %d %s\n", status, strayExitPath.c_str());
+    }
     std::fflush(stdout);
     Terminal::restore();
-    removeUnfinishedWave();
+    removeUnfinishedFiles();
     std::_Exit(status);
 }
 
@@ -130,7 +142,7 @@ const char kHangDiagnostic[] = "quarvelcd: the sound device stopped responding\n
 void onDeviceHang(int) {
     Terminal::restore();
     eraseStatusLine();
-    removeUnfinishedWave();
+    removeUnfinishedFiles();
     (void)!::write(STDERR_FILENO, kHangDiagnostic, sizeof kHangDiagnostic - 1);
     (void)!::write(STDOUT_FILENO, hangExitLine.data(), hangExitLine.size());
     ::_exit(4);

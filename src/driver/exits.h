@@ -16,7 +16,11 @@
 
 namespace quarvel {
 
-// Prints "exit <status> <sourcePath>" and ends the process with that status.
+// Where the result and exit lines go: standard output, or standard error
+// when standard output carries the sound (--export -).
+std::FILE* resultStream(const RunOptions& options);
+
+// Prints "exit <status> <sourcePath>" (see resultStream) and ends the process with that status.
 [[noreturn]] void exitWith(const RunOptions& options, int status);
 
 // While playing: when a sound device call does not come back in time

@@ -49,12 +49,15 @@ bool writeExports(const RunOptions& options, const CompiledScore& score, const T
         if (options.midiPath) {
             const std::string path = midiPathOf(options);
             writeMidiFile(path, score, tables, startPart, title, range);
-            if (alone && !toStdout) std::printf("%s %s\n", path.c_str(), playingTime.c_str());
+            if (alone) {
+                std::fprintf(resultStream(options), "%s %s\n", path.c_str(), playingTime.c_str());
+            }
         }
         if (options.exportPath) {
             exportAudio(*options.exportPath, *format, score, tables, startPart, title, range);
-            if (alone && !toStdout) {
-                std::printf("%s %s\n", options.exportPath->c_str(), playingTime.c_str());
+            if (alone) {
+                std::fprintf(resultStream(options), "%s %s\n", options.exportPath->c_str(),
+                             playingTime.c_str());
             }
         }
     } catch (const OutputError& error) {

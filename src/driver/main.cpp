@@ -35,6 +35,7 @@
 #include "output/output_error.h"
 #include "output/render_loop.h"
 #include "output/sample_sink.h"
+#include "output/staged_file.h"
 #include "output/wave_file.h"
 #include "quarvel.h"
 #include "synth/tables.h"
@@ -67,6 +68,7 @@ SourceText loadScore(const RunOptions& options) {
         // while it is read is read whole all the same.
         bytes.resize(static_cast<std::size_t>(info.st_size) + 8);
         if (const int error = readWholeFile(fd, bytes); error != 0) unreadable(error);
+        protectInput(fd, "the score");  // no output of the run may replace it
         ::close(fd);
         return SourceText(std::move(bytes));
     } catch (const std::bad_alloc&) {

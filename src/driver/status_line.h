@@ -3,6 +3,13 @@
 // Nothing of it is drawn when standard error is not a terminal; standard
 // output is never touched. The line is erased before anything else is
 // printed, before the editor starts and before the program ends.
+//
+// The line is written for the terminal as the locale (LC_ALL, LC_CTYPE,
+// LANG) describes it: the file name shown inert, every width counted in
+// terminal columns (a CJK character takes two), the program's own signs in
+// the locale's character set (plain ASCII stand-ins where it has none), and
+// on a terminal that knows no escape sequences (TERM=dumb) erased with
+// blanks instead of ESC [ K.
 #pragma once
 
 #include <chrono>
@@ -18,8 +25,8 @@ namespace quarvel {
 
 // What the line says while music plays.
 struct StatusView {
-    std::string name;                // the score's file name
-    int partNumber = 0;              // shown when not 0
+    std::string name;                // the score's file name, as the system gives it
+    int partNumber = 0;              // the part that sounds; shown when not 0, in hexadecimal
     std::optional<std::size_t> bar;  // numbered from 1
     std::uint64_t frame = 0;         // the frame sounding, in the rendering
     std::uint64_t totalFrames = 0;   // of the rendering
@@ -35,11 +42,18 @@ std::string formatStatus(const StatusView& view, std::size_t width);
 std::string formatProgress(const std::string& name, std::uint64_t done, std::uint64_t total,
                            std::size_t width);
 
-// Minutes and seconds: "0:07", "12:30".
+// Minutes, two-digit seconds and hundredths: "0:04.77", "12:30.00".
 std::string formatClock(std::uint64_t frames);
 
-// Columns a UTF-8 text takes (one per character).
+// Columns a text in the locale's character set takes on the terminal.
 std::size_t columnsOf(const std::string& text);
+
+// The program's own text (UTF-8) in the locale's character set.
+std::string localeText(const std::string& utf8);
+
+// The locale the line is written for: by default the one the environment
+// names; a name for the tests ("C", "C.UTF-8", ...).
+void useStatusLocale(const char* name);
 
 class StatusLine {
   public:
@@ -54,6 +68,12 @@ class StatusLine {
     bool due() const;
     void draw(const std::string& text);
     void erase();
+    // Erases the line and the `rows` rows above it (what was printed just
+    // before it), where the terminal can move its cursor; the next draw
+    // comes where the first of them was.
+    void eraseRowsAbove(std::size_t rows);
+    // Whether eraseRowsAbove can do its work here.
+    bool canEraseAbove() const;
     // The terminal's width in columns (80 when it does not say).
     static std::size_t width();
 
@@ -62,6 +82,9 @@ class StatusLine {
     std::string shown_;
     std::chrono::steady_clock::time_point last_{};
 };
+
+// The terminal rows lines of text take at a width (tabs to every eighth column).
+std::size_t rowsOf(const std::string& lines, std::size_t width);
 
 // Erases the line drawn, if one is shown. Safe in a signal handler.
 void eraseStatusLine();

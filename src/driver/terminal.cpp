@@ -11,7 +11,7 @@
 
 #include <cerrno>
 
-#include "output/wave_file.h"
+#include "output/staged_file.h"
 
 namespace quarvel {
 
@@ -49,15 +49,24 @@ void restoreModes() {
     }
 }
 
+// Switches single keys on when a wait wants them. What the terminal is in
+// is looked at, not what the program last set: a job stopped by a signal
+// that cannot be caught (SIGSTOP) finds the shell's line mode when it goes
+// on, and then switches single keys on again over it (the modes saved when
+// they were first switched on stay the ones to restore).
 void applySingleKeys() {
-    if (!inputIsTerminal || !waitActive || modesChanged || !inForeground()) return;
-    if (tcgetattr(STDIN_FILENO, &savedModes) != 0) return;
-    struct termios raw = savedModes;
+    if (!inputIsTerminal || !waitActive || !inForeground()) return;
+    struct termios now;
+    if (tcgetattr(STDIN_FILENO, &now) != 0) return;
+    if (modesChanged && (now.c_lflag & (ICANON | ECHO)) == 0) return;  // still single keys
+    if (!modesChanged) savedModes = now;
+    struct termios raw = now;
     raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
+    const sig_atomic_t wasChanged = modesChanged;
     modesChanged = 1;
-    if (setModes(raw) != 0) modesChanged = 0;
+    if (setModes(raw) != 0) modesChanged = wasChanged;
 }
 
 // The job control signals wait while the main course changes the modes.
@@ -86,7 +95,7 @@ constexpr int kFatalSignals[] = {SIGHUP,    SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP
 void onFatalSignal(int signalNumber) {
     restoreModes();
     eraseStatusLine();
-    removeUnfinishedWave();
+    removeUnfinishedFiles();
     // The handler was installed once-only: the default action follows as
     // soon as the handler returns.
     raise(signalNumber);

@@ -9,11 +9,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <vector>
 
 #include "driver/diagnostics.h"
 #include "driver/exits.h"
@@ -40,18 +43,19 @@ const char kKeys[] = "ESC quit \u00b7 space restart \u00b7 \u2190\u2192 bar";
 
 // The score's directory under inotify, so that every way of saving is seen:
 // writing in place, truncating and writing, a new file renamed into place.
+// When the score is a symbolic link, the folder of every file on the way to
+// the one it leads to is watched as well. When the score's folder is removed
+// or renamed, the watch says so and looks for the folder by its name until it
+// is back, then reads the score again.
 class FileWatch {
   public:
-    explicit FileWatch(const std::string& path) {
-        const std::filesystem::path file(path);
-        name_ = file.filename().string();
-        const std::string folder = file.parent_path().empty() ? "." : file.parent_path().string();
+    explicit FileWatch(const std::string& path) : path_(path) {
         fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fd_ < 0 ||
-            inotify_add_watch(fd_, folder.c_str(),
-                              IN_CLOSE_WRITE | IN_MOVED_TO | IN_MODIFY | IN_CREATE) < 0) {
+        if (fd_ < 0) {
             error_ = std::strerror(errno);
+            return;
         }
+        if (!watchAll()) error_ = std::strerror(errno);
     }
     ~FileWatch() {
         if (fd_ >= 0) ::close(fd_);
@@ -60,6 +64,8 @@ class FileWatch {
     FileWatch& operator=(const FileWatch&) = delete;
 
     const std::string& error() const { return error_; }
+    // Whether the score's folder is gone (removed, or renamed away).
+    bool folderLost() const { return lost_; }
 
     // Sleeps up to `limit`, less when a save of the score is due sooner.
     void sleep(std::chrono::milliseconds limit) {
@@ -83,13 +89,82 @@ class FileWatch {
         drain();
         if (!due(Clock::now())) return false;
         dueAt_.reset();
+        watchAll();  // a link may lead elsewhere now
         return true;
     }
 
   private:
+    struct Watched {
+        int descriptor;
+        std::string name;
+        bool score;  // the score's own folder
+    };
+
     bool due(Clock::time_point now) const { return dueAt_ && now >= *dueAt_; }
 
+    // The folder and the names to watch in it: the score's, then those of
+    // the files its links lead to.
+    std::vector<std::pair<std::string, std::string>> places() const {
+        std::vector<std::pair<std::string, std::string>> out;
+        std::string at = path_;
+        for (int hop = 0; hop < 40; ++hop) {
+            const std::filesystem::path file(at);
+            out.emplace_back(file.parent_path().empty() ? "." : file.parent_path().string(),
+                             file.filename().string());
+            std::error_code failed;
+            if (!std::filesystem::is_symlink(file, failed)) break;
+            const std::filesystem::path link = std::filesystem::read_symlink(file, failed);
+            if (failed) break;
+            at = (link.is_absolute() ? link : file.parent_path() / link).string();
+        }
+        return out;
+    }
+
+    // Watches the folders of places() as they are now; false when the
+    // score's own folder cannot be watched.
+    bool watchAll() {
+        constexpr std::uint32_t kMask =
+            IN_CLOSE_WRITE | IN_MOVED_TO | IN_MODIFY | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF;
+        const auto wanted = places();
+        std::vector<Watched> next;
+        bool scoreFolder = false;
+        int failure = 0;
+        for (std::size_t i = 0; i < wanted.size(); ++i) {
+            const int descriptor = inotify_add_watch(fd_, wanted[i].first.c_str(), kMask);
+            if (descriptor < 0) {
+                if (i == 0) failure = errno;
+                continue;
+            }
+            next.push_back({descriptor, wanted[i].second, i == 0});
+            if (i == 0) scoreFolder = true;
+        }
+        // Folders no longer on the way are left (the same folder keeps its
+        // descriptor: inotify answers the one it has).
+        for (const Watched& old : watched_) {
+            const bool kept = std::any_of(next.begin(), next.end(), [&](const Watched& w) {
+                return w.descriptor == old.descriptor;
+            });
+            if (!kept) inotify_rm_watch(fd_, old.descriptor);
+        }
+        missing_ = next.size() < wanted.size();
+        watched_ = std::move(next);
+        lost_ = !scoreFolder;
+        errno = failure;
+        return scoreFolder;
+    }
+
     void drain() {
+        if (missing_ && Clock::now() >= retryAt_) {
+            // Looks for the folders that went again, a few times a second;
+            // the score is read when one is back.
+            retryAt_ = Clock::now() + kRetryLost;
+            const bool wasLost = lost_;
+            const std::size_t before = watched_.size();
+            watchAll();
+            if ((wasLost && !lost_) || watched_.size() > before) {
+                dueAt_ = Clock::now() + kAfterSave;
+            }
+        }
         alignas(inotify_event) char buffer[4096];
         for (;;) {
             const ssize_t n = ::read(fd_, buffer, sizeof buffer);
@@ -97,15 +172,43 @@ class FileWatch {
             for (ssize_t at = 0; at < n;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
                 at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-                if (event->len == 0 || name_ != event->name) continue;
-                const bool saved = (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) != 0;
-                dueAt_ = Clock::now() + (saved ? kAfterSave : kAfterWrite);
+                handle(*event);
             }
         }
     }
 
+    void handle(const inotify_event& event) {
+        if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
+            // A folder on the way went: look for it by its name again.
+            const bool score = std::any_of(watched_.begin(), watched_.end(), [&](const Watched& w) {
+                return w.descriptor == event.wd && w.score;
+            });
+            std::erase_if(watched_, [&](const Watched& w) { return w.descriptor == event.wd; });
+            inotify_rm_watch(fd_, event.wd);
+            lost_ = lost_ || score;
+            missing_ = true;
+            retryAt_ = Clock::now() + kRetryLost;
+            if (!score) dueAt_ = Clock::now() + kAfterSave;  // the link's file went with it
+            return;
+        }
+        if ((event.mask & IN_Q_OVERFLOW) != 0) dueAt_ = Clock::now() + kAfterWrite;
+        if (event.len == 0) return;
+        for (const Watched& w : watched_) {
+            if (w.descriptor != event.wd || w.name != event.name) continue;
+            const bool saved = (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) != 0;
+            dueAt_ = Clock::now() + (saved ? kAfterSave : kAfterWrite);
+            return;
+        }
+    }
+
+    static constexpr std::chrono::milliseconds kRetryLost{100};
+
     int fd_ = -1;
-    std::string name_;
+    std::string path_;
+    std::vector<Watched> watched_;
+    bool lost_ = false;     // the score's folder is not watched
+    bool missing_ = false;  // a folder on the way is not watched
+    Clock::time_point retryAt_{};
     std::string error_;
     std::optional<Clock::time_point> dueAt_;
 };
@@ -299,6 +402,7 @@ class WatchSession : public KeyInput {
         auto text = readScore(&why);
         if (!text) {
             diagnose(why);
+            errorRows_ = 0;  // no longer the last lines above the status line
             return false;
         }
         if (lastText_ && lastText_->bytes() == text->bytes()) return false;  // nothing new
@@ -339,14 +443,24 @@ class WatchSession : public KeyInput {
             next->score = std::make_unique<const CompiledScore>(
                 compileScore(text, options_.dialect, CompileOptions{.warnings = warnings_}));
         } catch (const CompileError& error) {
+            // A new error takes the place of the one shown.
+            status_.eraseRowsAbove(errorRows_);
             printWarningsBefore(options_, warnings_, error, text);
-            printCompileError(options_, error, text);
+            const std::string shown = compileErrorText(options_, error, text);
+            status_.erase();
+            std::fputs(shown.c_str(), stderr);
+            std::fflush(stderr);
+            errorRows_ = status_.canEraseAbove() ? rowsOf(shown, StatusLine::width()) : 0;
             errorLine_ = error.where.line;
             return false;
         } catch (const std::bad_alloc&) {
             diagnose("no memory to compile " + options_.sourcePath);
+            errorRows_ = 0;
             return false;
         }
+        // The save compiles: the error shown for an earlier one goes.
+        status_.eraseRowsAbove(errorRows_);
+        errorRows_ = 0;
         errorLine_.reset();
         printWarnings(options_, warnings_, *next->score, text, options_.startPart);
         next->tables = std::make_unique<const Tables>(buildTables(next->score->instruments));
@@ -401,7 +515,9 @@ class WatchSession : public KeyInput {
             view = viewAt(version_->player->timeline(), idle_ ? idleFrame_ : soundingFrame());
         }
         view.name = name_;
-        if (errorLine_) {
+        if (files_.folderLost()) {
+            view.note = "the folder is gone: waiting for it";
+        } else if (errorLine_) {
             view.note = "error at line " + std::to_string(*errorLine_);
         } else if (idle_) {
             view.note = "ended: waiting for a save";
@@ -422,7 +538,8 @@ class WatchSession : public KeyInput {
     std::unique_ptr<Version> version_;
     std::optional<SourceText> lastText_;
     std::optional<std::int64_t> errorLine_;
-    WarningSet warnings_;  // those --warn and --no-warn chose
+    std::size_t errorRows_ = 0;  // terminal rows of the error shown just above the line
+    WarningSet warnings_;        // those --warn and --no-warn chose
     SampleSink* sink_ = nullptr;
     std::uint64_t handed_ = 0;
     std::deque<Segment> segments_;

@@ -1,12 +1,8 @@
 #include "output/wave_file.h"
 
-#include <fcntl.h>
-#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,12 +64,6 @@ void checkWaveFits(std::uint64_t totalFrames, const std::string& path) {
 
 namespace {
 
-// The temporary file being written, for removal from a signal handler: plain
-// data, set only while signals are blocked.
-volatile sig_atomic_t unfinishedDirectory = -1;
-volatile sig_atomic_t unfinishedSet = 0;
-char unfinishedName[NAME_MAX + 1];
-
 // Blocks every signal for as long as it lives.
 class SignalsBlocked {
   public:
@@ -90,44 +80,15 @@ class SignalsBlocked {
     sigset_t old_;
 };
 
-// Six characters that make a name unique enough to be tried.
-std::string uniqueSuffix(unsigned attempt) {
-    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    std::uint64_t x =
-        static_cast<std::uint64_t>(now.tv_nsec) ^ (static_cast<std::uint64_t>(now.tv_sec) << 20) ^
-        (static_cast<std::uint64_t>(::getpid()) << 40) ^ (attempt * 0x9E3779B97F4A7C15ull);
-    std::string out;
-    for (int i = 0; i < 6; ++i) {
-        x ^= x >> 33;
-        x *= 0xFF51AFD7ED558CCDull;
-        x ^= x >> 29;
-        out.push_back(kLetters[x % (sizeof kLetters - 1)]);
-    }
-    return out;
-}
-
-bool sameFile(int fd, const struct stat& info) {
-    struct stat other {};
-    return fstat(fd, &other) == 0 && other.st_dev == info.st_dev && other.st_ino == info.st_ino;
-}
-
 }  // namespace
-
-void removeUnfinishedWave() noexcept {
-    if (unfinishedSet) {
-        unlinkat(unfinishedDirectory, unfinishedName, 0);
-        unfinishedSet = 0;
-    }
-}
 
 WaveFile::WaveFile(std::string path)
     : path_(std::move(path)),
       ring_(new (std::align_val_t{64}) std::uint8_t[kRingRooms * kWaveRoomBytes]),
       used_(kRingRooms, 0) {
     try {
-        create();
+        file_ = std::make_unique<StagedFile>(path_, StagedFile::Fallback::inPlace);
+        fd_ = file_->fd();
         const auto head = waveHead(0);
         const int error = writeAt(head.data(), head.size(), 0);
         if (error != 0) fail("cannot write", error);
@@ -140,133 +101,14 @@ WaveFile::WaveFile(std::string path)
             threaded_ = false;  // no thread to be had: every room is written as committed
         }
     } catch (...) {
-        discard();
+        file_.reset();
         throw;
     }
 }
 
 WaveFile::~WaveFile() {
     stopWriter();
-    discard();
-}
-
-// Opens the directory, looks at what the name stands for now, and opens the
-// temporary file (or the WAVE itself when the directory takes no new file).
-void WaveFile::create() {
-    // A link stays a link: the file it leads to (or would lead to) is replaced.
-    std::string target = path_;
-    struct stat info {};
-    for (int hop = 0; hop < 40 && lstat(target.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
-         ++hop) {
-        std::string link(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 4096) + 1,
-                         '\0');
-        const ssize_t n = readlink(target.c_str(), link.data(), link.size());
-        if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) break;
-        link.resize(static_cast<std::size_t>(n));
-        const std::size_t slash = target.find_last_of('/');
-        target = link.front() == '/' || slash == std::string::npos
-                     ? link
-                     : target.substr(0, slash + 1) + link;
-    }
-    const std::size_t slash = target.find_last_of('/');
-    const std::string directory =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-    name_ = slash == std::string::npos ? target : target.substr(slash + 1);
-    directoryFd_ = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (directoryFd_ < 0) fail("cannot create", errno);
-
-    bool exists = false;
-    if (fstatat(directoryFd_, name_.c_str(), &info, 0) == 0) {
-        // A fifo or a device would block for ever or refuse to seek.
-        if (!S_ISREG(info.st_mode)) {
-            throw OutputError(4, "cannot write " + path_ + ": not a regular file");
-        }
-        exists = true;
-    } else if (errno != ENOENT) {
-        fail("cannot create", errno);
-    }
-
-    // The new file gets the old one's mode, or what a created file gets.
-    mode_t mode = 0;
-    if (exists) {
-        mode = info.st_mode & 07777;
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    int createError = 0;
-    if (createTemporary(mode, createError)) {
-        if (exists && (info.st_uid != geteuid() || info.st_gid != getegid())) {
-            (void)!fchown(fd_, info.st_uid, info.st_gid);  // kept where allowed
-        }
-        return;
-    }
-    if (!exists) fail("cannot create", createError);
-    openInPlace(createError);
-}
-
-bool WaveFile::createTemporary(mode_t mode, int& error) {
-    const std::string stem = "." + name_.substr(0, std::min<std::size_t>(name_.size(), 200)) + ".";
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = stem + uniqueSuffix(attempt);
-        const SignalsBlocked blocked;  // created and registered as one step
-        const int fd = openat(directoryFd_, name.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            error = errno;
-            return false;
-        }
-        fd_ = fd;
-        temporary_ = name;
-        std::memcpy(unfinishedName, name.c_str(), name.size() + 1);
-        unfinishedDirectory = directoryFd_;
-        unfinishedSet = 1;
-        if (fchmod(fd_, mode) != 0) {
-            // The file keeps the safe mode 0600 it was created with.
-        }
-        return true;
-    }
-    error = EEXIST;
-    return false;
-}
-
-// The directory takes no new file: the old way, the WAVE truncated and
-// written where it is.
-void WaveFile::openInPlace(int createError) {
-    fd_ = openat(directoryFd_, name_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) fail("cannot create", errno == EACCES ? createError : errno);
-    struct stat info {};
-    if (fstat(fd_, &info) != 0) fail("cannot create", errno);
-    if (!S_ISREG(info.st_mode)) {
-        throw OutputError(4, "cannot write " + path_ + ": not a regular file");
-    }
-    // The result line or the diagnostics would be written into the samples.
-    if (sameFile(STDOUT_FILENO, info) || sameFile(STDERR_FILENO, info)) {
-        throw OutputError(4, "cannot write " + path_ +
-                                 ": it is the program's own output, and its folder takes no "
-                                 "new file");
-    }
-    if (ftruncate(fd_, 0) != 0) fail("cannot create", errno);
-}
-
-// Closes the file; a temporary file that was not put in place goes.
-void WaveFile::discard() noexcept {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-    if (!temporary_.empty()) {
-        const SignalsBlocked blocked;
-        unlinkat(directoryFd_, temporary_.c_str(), 0);
-        unfinishedSet = 0;
-        temporary_.clear();
-    }
-    if (directoryFd_ >= 0) {
-        ::close(directoryFd_);
-        directoryFd_ = -1;
-    }
+    file_.reset();  // a file not finished goes
 }
 
 std::uint8_t* WaveFile::lend() {
@@ -394,19 +236,8 @@ void WaveFile::finish() {
     // the rename on, which is the promise; waiting for the disk would make a
     // WAVE run several times slower (filesystems that replace by rename, such
     // as ext4, flush the new data before the rename themselves).
-    const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0) fail("cannot finish", errno);
-    if (!temporary_.empty()) {
-        if (renameat(directoryFd_, temporary_.c_str(), directoryFd_, name_.c_str()) != 0) {
-            fail("cannot finish", errno);
-        }
-        const SignalsBlocked blocked;
-        unfinishedSet = 0;
-        temporary_.clear();
-    }
-    ::close(directoryFd_);
-    directoryFd_ = -1;
+    file_->commit();
 }
 
 // Writes everything at an offset; answers 0 or the reason of the failure.

@@ -2,19 +2,15 @@
 // chunk and the samples from offset 46. The two chunk sizes are written when
 // the file is finished; every write is checked.
 //
-// The file is written under a temporary name in its own directory and renamed
-// into place only when it is complete, so a WAVE is either whole or not
-// touched: a failed or killed run leaves the old file as it was. Only where
-// the directory takes no new file but the WAVE itself is writable is it
-// written in place.
+// The file is written through a StagedFile (output/staged_file.h), whole or
+// not at all, with its checks of the target; only where the directory takes
+// no new file but the WAVE itself is writable is it written in place.
 //
 // Samples go through a ring of rooms of 16384 bytes (one renderer buffer
 // each) that a writer thread puts on the disk while the renderer fills the
 // next ones, so writing a file costs little more than rendering it. Where no
 // thread can be started, each room is written as it is committed.
 #pragma once
-
-#include <sys/types.h>
 
 #include <condition_variable>
 #include <cstddef>
@@ -25,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "output/staged_file.h"
 
 namespace quarvel {
 
@@ -38,15 +36,10 @@ std::vector<std::uint8_t> waveHead(std::uint32_t dataBytes);
 // be described by the 32-bit RIFF sizes: known before anything is written.
 void checkWaveFits(std::uint64_t totalFrames, const std::string& path = {});
 
-// Removes the temporary file of a WAVE being written, if there is one. Safe
-// to call from a signal handler.
-void removeUnfinishedWave() noexcept;
-
 class WaveFile {
   public:
-    // Creates the temporary file (or, failing that, truncates an existing
-    // WAVE) and writes its head with sizes 0. Anything but a regular file as
-    // the target is refused. Throws OutputError (status 4) with the reason.
+    // Opens the file through a StagedFile (with the in-place fallback) and
+    // writes its head with sizes 0. Throws OutputError (status 4).
     explicit WaveFile(std::string path);
     ~WaveFile();
     WaveFile(const WaveFile&) = delete;
@@ -64,10 +57,6 @@ class WaveFile {
     void finish();
 
   private:
-    void create();
-    bool createTemporary(mode_t mode, int& error);
-    void openInPlace(int createError);
-    void discard() noexcept;
     void writerLoop();
     int writeRooms(std::uint64_t first, std::uint64_t last);
     void stopWriter();
@@ -75,10 +64,8 @@ class WaveFile {
     [[noreturn]] void fail(const std::string& what, int error) const;
 
     std::string path_;
-    int fd_ = -1;
-    int directoryFd_ = -1;         // the directory the file is in
-    std::string name_;             // the file's name in it
-    std::string temporary_;        // the temporary name while writing; empty in place
+    std::unique_ptr<StagedFile> file_;
+    int fd_ = -1;                  // file_'s descriptor
     std::uint64_t dataBytes_ = 0;  // committed so far
     std::uint8_t* lent_ = nullptr;
 

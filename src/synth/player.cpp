@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 namespace quarvel {
 
@@ -45,6 +46,12 @@ Timeline::Timeline(const CompiledScore& score, const Tables& tables, int startPa
     : score_(score) {
     const ScoreImage& image = score.image;
     const SourceMap& map = score.sourceMap;
+    // A replay's events are those of the first part that begins with them.
+    soundingNumbers_.reserve(image.parts.size());
+    std::unordered_map<std::size_t, std::uint8_t> firstAt;
+    for (const PartHeader& part : image.parts) {
+        soundingNumbers_.push_back(firstAt.try_emplace(part.events, part.number).first->second);
+    }
     std::optional<std::size_t> bar;
     for (std::size_t p = firstPlayedPart(image, startPart); p < image.parts.size(); ++p) {
         const PartHeader& part = image.parts[p];
@@ -75,6 +82,7 @@ std::optional<Position> Timeline::at(std::uint64_t frame) const {
     Position position;
     position.partIndex = stretch.partIndex;
     position.partNumber = score_.image.parts[stretch.partIndex].number;
+    position.soundingPartNumber = soundingNumbers_[stretch.partIndex];
     if (stretch.bar) position.bar = *stretch.bar;
     position.barStartFrame = stretch.startFrame;
     return position;

@@ -29,6 +29,7 @@ inline constexpr int kFrameRate = 44100;
 struct Position {
     std::size_t partIndex = 0;        // into ScoreImage::parts
     int partNumber = 0;               // that part's number
+    int soundingPartNumber = 0;       // the part whose events sound: for a replay, the replayed
     std::optional<std::size_t> bar;   // into SourceMap::bars
     std::uint64_t barStartFrame = 0;  // where this pass over the bar began
 };
@@ -59,6 +60,7 @@ class Timeline {
   private:
     const CompiledScore& score_;
     std::vector<Stretch> stretches_;
+    std::vector<std::uint8_t> soundingNumbers_;  // by part index
     std::uint64_t total_ = 0;
 };
 

@@ -216,6 +216,21 @@ class Export(Scratch):
     def frames_line(self):
         return self.run_cli("-w", "tune").stdout.decode().split(" ", 1)[1]
 
+    def test_stream_keeps_the_lines_out_of_the_sound(self):
+        # (score, exit status): standard output holds the sound and nothing else.
+        self.write("bad.qvl", "Q1 &")
+        for name, status in (("tune", 0), ("bad", 3), ("missing", 1)):
+            with self.subTest(name=name):
+                r = self.run_cli("--midi=out.mid", "--export", "-", name)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertEqual(r.stdout, self.wave if status == 0 else b"")
+                if status == 0:
+                    self.assertIn("out.mid %s- %s" % ((self.frames_line(),) * 2),
+                                  r.stderr.decode())
+                else:
+                    self.assertTrue(r.stderr.decode().endswith(
+                        "exit %d %s\n" % (status, self.path(name + ".qvl"))))
+
     def test_stream_into_a_pipe(self):
         r = subprocess.run("%s --export - tune | cat > piped.wav" % BINARY, shell=True,
                            cwd=self.dir, capture_output=True, timeout=120)

@@ -3,10 +3,12 @@ status and output, never a crash, a hang or a success that was not one."""
 import os
 import pty
 import pwd
+import re
 import resource
 import select
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -177,11 +179,12 @@ class Permissions(Scratch):
 
 
 class WaveTargets(Scratch):
-    def long_run(self, *args, **kwargs):
-        """Starts a long -w run and answers it once its temporary file exists."""
-        process = self.popen("-w", "long", *args, **kwargs)
+    def long_run(self, *args, target="long.wav", **kwargs):
+        """Starts a long run that writes `target` (-w unless other arguments are
+        given) and answers it once its temporary file exists."""
+        process = self.popen(*(args or ("-w",)), "long", **kwargs)
         deadline = time.time() + 60
-        while not [n for n in os.listdir(self.dir) if n.startswith(".long.wav.")]:
+        while not [n for n in os.listdir(self.dir) if n.startswith("." + target + ".")]:
             self.assertIsNone(process.poll(), "the run ended before it was caught")
             self.assertLess(time.time(), deadline)
             time.sleep(0.002)
@@ -206,19 +209,27 @@ class WaveTargets(Scratch):
     def test_run_ended_by_a_signal_keeps_the_old_wave(self):
         self.write("long.qvl", LONG_SCORE)
         old = b"RIFF old WAVE bytes"
-        for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGUSR1,
-                       signal.SIGPIPE, signal.SIGALRM):
-            with self.subTest(signal=number):
-                self.write("long.wav", old)
-                process = self.long_run()
-                process.send_signal(signal.SIGSTOP)  # caught while it writes
-                process.send_signal(number)
-                process.send_signal(signal.SIGCONT)
-                process.communicate(timeout=60)
-                self.assertEqual(process.returncode, -number)
-                with open(os.path.join(self.dir, "long.wav"), "rb") as f:
-                    self.assertEqual(f.read(), old)
-                self.assertEqual(self.others("long.qvl", "long.wav"), [])
+        # (arguments, target, signals)
+        cases = [
+            ((), "long.wav", (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGUSR1,
+                              signal.SIGPIPE, signal.SIGALRM)),
+            (("--export", "out.wav"), "out.wav", (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)),
+            (("--export", "out.flac"), "out.flac", (signal.SIGINT,)),
+        ]
+        for args, target, numbers in cases:
+            for number in numbers:
+                with self.subTest(args=args, signal=number):
+                    self.write(target, old)
+                    process = self.long_run(*args, target=target)
+                    process.send_signal(signal.SIGSTOP)  # caught while it writes
+                    process.send_signal(number)
+                    process.send_signal(signal.SIGCONT)
+                    process.communicate(timeout=60)
+                    self.assertEqual(process.returncode, -number)
+                    with open(os.path.join(self.dir, target), "rb") as f:
+                        self.assertEqual(f.read(), old)
+                    self.assertEqual(self.others("long.qvl", target), [])
+                    os.unlink(os.path.join(self.dir, target))
 
     def test_too_long_for_a_wave_is_refused_before_writing(self):
         # 1024 whole notes of 1.3 M frames each: past the 4 GiB of RIFF sizes.
@@ -249,14 +260,51 @@ class WaveTargets(Scratch):
         os.mkfifo(os.path.join(self.dir, "fifo.wav"))
         os.symlink("/dev/null", os.path.join(self.dir, "null.wav"))
         os.symlink("/dev/zero", os.path.join(self.dir, "zero.wav"))
-        for name in ("fifo", "null", "zero"):
-            with self.subTest(name=name):
+        os.mkfifo(os.path.join(self.dir, "fifo.mid"))
+        # (score, arguments before it)
+        cases = [("fifo", ["-w"]), ("null", ["-w"]), ("zero", ["-w"]),
+                 ("tune", ["--export", "fifo.wav"]), ("tune", ["--export", "null.wav"]),
+                 ("tune", ["--midi=fifo.mid"]), ("tune", ["--midi=/dev/null"]),
+                 ("tune", ["--midi=/dev/zero"])]
+        for name, args in cases:
+            with self.subTest(args=args, name=name):
                 self.write(name + ".qvl", "Q1")
-                r = self.run_cli("-w", name, timeout=20)
+                r = self.run_cli(*args, name, timeout=20)
                 self.assertEqual(r.returncode, 4)
                 self.assertEqual(r.stdout.decode(), "exit 4 %s\n" % self.path(name + ".qvl"))
                 self.assertIn("not a regular file", r.stderr.decode())
         self.assertTrue(os.path.islink(os.path.join(self.dir, "null.wav")))
+        self.assertTrue(stat.S_ISFIFO(os.lstat(os.path.join(self.dir, "fifo.mid")).st_mode))
+        self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode))
+
+    def test_no_output_replaces_an_input(self):
+        score = b"Q1 2 3"
+        os.symlink("tune.qvl", os.path.join(self.dir, "link.wav"))
+        os.symlink("tune.qvl", os.path.join(self.dir, "tune.wav"))
+        os.link(self.write("tune.qvl", score), os.path.join(self.dir, "hard.mid"))
+        cases = [["--midi=tune.qvl"], ["--midi=hard.mid"], ["--export", "link.wav"], ["-w"],
+                 ["-c", "-w"]]
+        for args in cases:
+            with self.subTest(args=args):
+                r = self.run_cli(*args, "tune", timeout=20)
+                self.assertEqual(r.returncode, 4, r.stderr)
+                self.assertIn("it is the score this run reads", r.stderr.decode())
+                with open(os.path.join(self.dir, "tune.qvl"), "rb") as f:
+                    self.assertEqual(f.read(), score)
+                self.assertEqual(self.others("tune.qvl", "link.wav", "tune.wav", "hard.mid"), [])
+
+    def test_every_output_writes_through_a_link(self):
+        self.write("tune.qvl", "Q1")
+        os.mkdir(os.path.join(self.dir, "real"))
+        for args, link in ((["-w"], "tune.wav"), (["--export", "out.flac"], "out.flac"),
+                           (["--midi=out.mid"], "out.mid")):
+            with self.subTest(args=args):
+                os.symlink("real/" + link, os.path.join(self.dir, link))
+                r = self.run_cli(*args, "tune", timeout=60)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertTrue(os.path.islink(os.path.join(self.dir, link)))
+                self.assertGreater(os.path.getsize(os.path.join(self.dir, "real", link)), 40)
+        self.assertEqual(self.others("tune.qvl", "tune.wav", "out.flac", "out.mid", "real"), [])
 
     def test_wave_that_is_standard_output(self):
         self.write("tune.qvl", "Q1")
@@ -268,20 +316,36 @@ class WaveTargets(Scratch):
 
     def test_new_wave_keeps_the_mode_it_would_get(self):
         self.write("tune.qvl", "Q1")
-        wave = os.path.join(self.dir, "tune.wav")
         cases = {"created under umask 027": (None, 0o027, 0o640),
-                 "old file's mode": (0o604, 0o077, 0o604)}
-        for label, (old_mode, mask, expected) in cases.items():
-            with self.subTest(label):
-                if os.path.exists(wave):
-                    os.unlink(wave)
-                if old_mode is not None:
-                    self.write("tune.wav", b"old")
-                    os.chmod(wave, old_mode)
-                r = subprocess.run("umask %03o; %s -w tune" % (mask, BINARY), shell=True,
-                                   cwd=self.dir, capture_output=True, timeout=60)
+                 "old file's mode": (0o604, 0o077, 0o604),
+                 "old private file's mode": (0o600, 0o022, 0o600)}
+        for args, name in (("-w", "tune.wav"), ("--export out.wav", "out.wav"),
+                           ("--midi=out.mid", "out.mid")):
+            target = os.path.join(self.dir, name)
+            for label, (old_mode, mask, expected) in cases.items():
+                with self.subTest(label, args=args):
+                    if os.path.exists(target):
+                        os.unlink(target)
+                    if old_mode is not None:
+                        self.write(name, b"old")
+                        os.chmod(target, old_mode)
+                    r = subprocess.run("umask %03o; %s %s tune" % (mask, BINARY, args),
+                                       shell=True, cwd=self.dir, capture_output=True, timeout=60)
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    self.assertEqual(os.stat(target).st_mode & 0o777, expected)
+
+    @unittest.skipUnless(os.geteuid() == 0 and nobody() is not None, "needs root to chown")
+    def test_outputs_keep_their_owner(self):
+        self.write("tune.qvl", "Q1")
+        for args, name in ((["-w"], "tune.wav"), (["--export", "out.wav"], "out.wav"),
+                           (["--midi=out.mid"], "out.mid")):
+            with self.subTest(args=args):
+                os.chown(self.write(name, b"old"), nobody(), nobody())
+                r = self.run_cli(*args, "tune", timeout=60)
                 self.assertEqual(r.returncode, 0, r.stderr)
-                self.assertEqual(os.stat(wave).st_mode & 0o777, expected)
+                info = os.stat(os.path.join(self.dir, name))
+                self.assertEqual((info.st_uid, info.st_gid, info.st_size > 3),
+                                 (nobody(), nobody(), True))
 
 
 class ScorePaths(Scratch):
@@ -420,6 +484,8 @@ MINI_SHELL = r"""
 import os, signal, sys
 signal.signal(signal.SIGTTOU, signal.SIG_IGN)
 commands = os.fdopen(int(sys.argv[1]))
+import termios
+lines = termios.tcgetattr(0)  # the shell's own modes, put back at every stop
 pid = os.fork()
 if pid == 0:
     os.setpgid(0, 0)
@@ -427,11 +493,13 @@ if pid == 0:
     signal.signal(signal.SIGTTOU, signal.SIG_DFL)
     os.execv(sys.argv[2], sys.argv[2:])
 os.setpgid(pid, pid)
+os.write(1, b"@job %d@" % pid)
 while True:
     _, status = os.waitpid(pid, os.WUNTRACED)
     if not os.WIFSTOPPED(status):
         os._exit(os.waitstatus_to_exitcode(status) & 255)
     os.tcsetpgrp(0, os.getpgrp())
+    termios.tcsetattr(0, termios.TCSANOW, lines)
     os.write(1, b"@stopped@")
     command = commands.readline().strip()
     if command == "fg":
@@ -456,8 +524,14 @@ class SignalsAtThePrompt(Scratch):
         return output
 
     def test_stop_and_go_on_at_the_prompt(self):
-        # Ctrl-Z puts the terminal back and stops; "fg" switches single keys
-        # on again, so one key (no Enter) answers the prompt.
+        # Ctrl-Z puts the terminal back and stops; a stop the program cannot
+        # catch finds the shell's line mode put back. Either way "fg" switches
+        # single keys on again, so one key (no Enter) answers the prompt.
+        for stop in ("ctrl-z", "SIGSTOP"):
+            with self.subTest(stop=stop):
+                self.stop_and_go_on(stop)
+
+    def stop_and_go_on(self, stop):
         self.write("bad.qvl", "V0")
         commands, control = os.pipe()
         os.set_inheritable(commands, True)
@@ -469,9 +543,13 @@ class SignalsAtThePrompt(Scratch):
                                       "bad"])
         os.close(commands)
         try:
-            self.read_until(fd, lambda out: b"any other to quit" in out and self.echo_off(fd))
+            output = self.read_until(
+                fd, lambda out: b"any other to quit" in out and self.echo_off(fd))
             self.assertTrue(self.echo_off(fd))
-            os.write(fd, b"\x1a")
+            if stop == "ctrl-z":
+                os.write(fd, b"\x1a")
+            else:
+                os.kill(int(re.search(rb"@job (\d+)@", output).group(1)), signal.SIGSTOP)
             self.assertIn(b"@stopped@", self.read_until(fd, lambda out: b"@stopped@" in out))
             self.assertFalse(self.echo_off(fd))  # the shell's modes, as they were
             os.write(control, b"fg\n")

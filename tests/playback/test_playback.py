@@ -384,7 +384,7 @@ class Live(WithServer):
             for line in STATUS.findall(session.output[max(0, before - 200):]):
                 if not line:
                     continue
-                match = re.match(rb"tune\.qvl  bar (\d)  \d:\d\d / 0:07  ESC stop", line)
+                match = re.match(rb"tune\.qvl  bar (\d)  \d:\d\d\.\d\d / 0:07\.01  ESC stop", line)
                 self.assertTrue(match, line)
                 seen.setdefault(int(match.group(1)), tap)
         os.close(session.fd)
@@ -438,11 +438,91 @@ class Live(WithServer):
         self.assertIn(b"\r\x1b[Kquarvelcd: %s:1:22: error 3: " % os.path.join(
             os.path.realpath(self.dir), "tune.qvl").encode(), session.output)
         after = session.output.split(b"error 3: ")[-1]
-        self.assertRegex(after, rb"\rtune\.qvl  bar \d  \d:\d\d / 0:07  error at line 1")
+        self.assertRegex(after, rb"\rtune\.qvl  bar \d  \d:\d\d\.\d\d / 0:07\.01  error at line 1")
+        # Mended: the error and its caret are erased, the line says so no more.
+        save(os.path.join(self.dir, "tune.qvl"), SILENT, "truncate")
+        # Three lines, or more where the terminal (80 columns) wraps them.
+        shown = session.output[session.output.index(b"quarvelcd: "):].split(b"\rtune")[0]
+        rows = sum(max(1, -(-len(line) // 80)) for line in shown.split(b"\r\n")[:-1])
+        erase = b"\r\x1b[%dA\x1b[J" % rows
+        self.wait_for(session, re.escape(erase) + rb"[^\n]*watching")
+        self.assertNotIn(b"error", session.output.split(erase)[-1])
         session.send(b"\x1b")
         status, _ = session.finish()
         self.assertEqual(status, 0)
         self.assertEqual(session.modes_after, session.modes_before)
+
+    def wait_for(self, session, pattern, seconds=10):
+        """Pumps the output until it matches (a bound on the wait, not a timing)."""
+        deadline = time.time() + seconds
+        while not re.search(pattern, session.output):
+            self.assertLess(time.time(), deadline, "never came: %r in %r"
+                            % (pattern, session.output[-1000:]))
+            session.pump(0.05)
+
+    def wait_for_silence(self, capture, after, seconds=10):
+        deadline = time.time() + seconds
+        while first_silence(capture, after) < 0:
+            self.assertLess(time.time(), deadline, "the new music never came")
+            time.sleep(0.02)
+
+    def test_watch_follows_a_link_and_a_folder_that_comes_back(self):
+        capture = os.path.join(self.dir, "played.raw")
+        # The score is a link to a file in another folder, inside a folder of its own.
+        self.write("real/tune.qvl", LOUD)
+        os.mkdir(os.path.join(self.dir, "sub"))
+        os.symlink(os.path.join(self.dir, "real", "tune.qvl"),
+                   os.path.join(self.dir, "sub", "tune.qvl"))
+        session = self.play(LOUD, capture=capture, args=("--watch", "sub/tune"))
+        session.pump(1.0)
+        played = os.path.getsize(capture)
+        save(os.path.join(self.dir, "real", "tune.qvl"), SILENT, "rename")
+        self.wait_for_silence(capture, played - 4 * 12288)
+        for gone in ("removed", "renamed"):
+            with self.subTest(gone=gone):
+                if gone == "removed":
+                    shutil.rmtree(os.path.join(self.dir, "sub"))
+                else:
+                    os.rename(os.path.join(self.dir, "sub"), os.path.join(self.dir, "away"))
+                self.wait_for(session, rb"tune\.qvl  bar \d[^\r]*the folder is gone")
+                os.mkdir(os.path.join(self.dir, "sub"))
+                played = os.path.getsize(capture)
+                self.write("sub/tune.qvl", "V1 YA Q 0 1 M 2 3 M\n")  # loud again, and new
+                deadline = time.time() + 10
+                while (first_silence(capture, played) >= 0 and
+                       os.path.getsize(capture) < played + 4 * 44100):
+                    self.assertLess(time.time(), deadline)
+                    session.pump(0.05)
+                self.wait_for(session, rb"\rtune\.qvl  bar \d  \d:\d\d\.\d\d / 0:02\.80")
+                save(os.path.join(self.dir, "sub", "tune.qvl"), SILENT, "in place")
+                self.wait_for(session, rb"\rtune\.qvl  bar \d  \d:\d\d\.\d\d / 0:07\.01")
+        session.send(b"q")
+        status, _ = session.finish()
+        self.assertEqual(status, 0)
+
+    def test_status_line_names_the_part_that_sounds_for_the_terminal(self):
+        # Parts 01 and 02, part 01 replayed, then part 10 (sixteen): one bar each.
+        text = "V1 YA P01 Q 0 1 M P02 Q 2 3 M R01 P10 Q 4 5 M\n"
+        # (environment, the separator the line must show, erasing by ESC [ K)
+        cases = [({"LC_ALL": "C.UTF-8", "TERM": "xterm"}, "\u00b7".encode(), True),
+                 ({"LC_ALL": "C", "TERM": "dumb"}, b"-", False)]
+        for env, dot, erase in cases:
+            with self.subTest(env=env):
+                session = self.play(text, extra_env=env)
+                status, _ = session.finish()
+                self.assertEqual(status, 0)
+                lines = re.findall(rb"\r(tune\.qvl [^\r\n\x1b]*)", session.output)
+                parts = []
+                for line in lines:
+                    match = re.match(rb"tune\.qvl  part (\w\w) %s bar \d  0:0\d\.\d\d / "
+                                     rb"0:05\.61  ESC stop %s space" % (dot, dot), line)
+                    self.assertTrue(match, line)
+                    if not parts or parts[-1] != match.group(1):
+                        parts.append(match.group(1))
+                self.assertEqual(parts, [b"01", b"02", b"01", b"10"])
+                self.assertEqual(b"\x1b[K" in session.output, erase)
+                if not erase:
+                    self.assertNotIn(b"\xc2", session.output)
 
 
 @unittest.skipUnless(shutil.which("pipewire") and shutil.which("wireplumber"),

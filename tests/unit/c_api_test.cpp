@@ -116,6 +116,25 @@ TEST(CApi, MisuseAnswersCleanly) {
     quarvel_score_free(score);
 }
 
+TEST(CApi, BarAtPlacesOfTheText) {
+    // Bars 1 and 2 on lines 2 and 3, bars 3 and 4 both on line 5.
+    quarvel_score* score = compile("/ a comment\nQ 0 1 M\nI 2 3 4 M\n\nH 5 M Q 6 M\n");
+    const struct {
+        int line, column, bar;
+    } cases[] = {
+        {2, 3, 1},   {3, 1, 2},   {5, 3, 3},       {5, 7, 4},  // inside a bar, before a bar
+        {1, 999, 1}, {1, 12, 1},                               // a line of no bar: the next bar
+        {2, 999, 1}, {2, 8, 1},                                // at or past the end: the line's bar
+        {4, 999, 3}, {5, 999, 4}, {5, 1 << 30, 4},             // an empty line; the line's last bar
+        {6, 1, 0},   {9, 1, 0},                                // after the music
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(quarvel_score_bar_at(score, c.line, c.column), c.bar)
+            << c.line << ":" << c.column;
+    }
+    quarvel_score_free(score);
+}
+
 TEST(CApi, PositionsBarsSeeksAndFloats) {
     quarvel_score* score = compile(kScore);
     // Bars: two bar lines, part 1's whole note, part 2's half note; the

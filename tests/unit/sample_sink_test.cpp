@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <deque>
@@ -11,6 +12,7 @@
 #include <iterator>
 
 #include "output/output_error.h"
+#include "output/staged_file.h"
 #include "output/wave_file.h"
 
 namespace quarvel {
@@ -199,6 +201,39 @@ TEST(WaveFile, ALateWriteFailureIsReported) {
     std::signal(SIGXFSZ, previous);
     std::filesystem::remove(path);
     EXPECT_TRUE(failed);
+}
+
+// The one writer leaves nothing of a file it did not put in place: the
+// target keeps what it held, and every temporary file of the run goes at once
+// when a signal ends it (the targets themselves: tests/cli/test_hardening.py).
+TEST(StagedFile, NothingLeftOfAFileNotCommitted) {
+    namespace fs = std::filesystem;
+    const fs::path dir =
+        fs::temp_directory_path() / ("staged_file_test." + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const auto hidden = [&] {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            count += entry.path().filename().string()[0] == '.';
+        }
+        return count;
+    };
+    writeFileWhole((dir / "new.mid").string(), "MThd", 4);
+    {
+        StagedFile file((dir / "new.mid").string());
+        file.write("half", 4);
+        EXPECT_EQ(hidden(), 1);
+    }
+    std::ifstream in(dir / "new.mid", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "MThd");
+    EXPECT_EQ(hidden(), 0);
+    StagedFile a((dir / "a.wav").string());
+    StagedFile b((dir / "b.mid").string());
+    EXPECT_EQ(hidden(), 2);
+    removeUnfinishedFiles();  // what the signal handlers call
+    EXPECT_EQ(hidden(), 0);
+    fs::remove_all(dir);
 }
 
 TEST(SampleSinkPlaying, ThreeBuffersRotateAndTheRendererWaitsForTheDevice) {
