@@ -51,6 +51,7 @@ int runImport(const RunOptions& options) {
                           : error != 0          ? std::strerror(error)
                                                 : "not a regular file");
         }
+        protectInput(fd, "the MIDI file this run reads");  // --import x.mid x.mid refused
         if (info.st_size > kLargestMidiFile) {
             ::close(fd);
             return refuse("the file is larger than 64 MiB: no MIDI file of music is that large");

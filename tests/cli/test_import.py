@@ -325,6 +325,14 @@ class Writing(Import):
         self.assertEqual(lines[0].split(":")[0], "/ Imported from a?Q 7 M.mid")
         self.assertEqual(lines[1:], open(self.path("plain.qvl")).read().splitlines()[1:])
 
+    def test_the_midi_file_is_never_replaced(self):
+        shutil.copy(self.path("in.mid"), self.path("song.qvl"))
+        midi = open(self.path("song.qvl"), "rb").read()
+        r = self.run_cli("--force", "--import", "song.qvl", "song")
+        self.assertEqual(r.returncode, 4, r.stderr)
+        self.assertIn("the MIDI file this run reads", r.stderr.decode())
+        self.assertEqual(open(self.path("song.qvl"), "rb").read(), midi)
+
     def test_a_score_that_cannot_be_written(self):
         r = self.run_cli("--import", "in.mid", "no/such/dir/x")
         self.assertEqual(r.returncode, 4)
