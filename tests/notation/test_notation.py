@@ -184,15 +184,15 @@ class Schema(Notation):
 
     def test_a_failed_export_leaves_nothing(self):
         self.write("tune.qvl", TABLE["keys"])
-        os.mkdir(self.path("locked"))
-        os.chmod(self.path("locked"), 0o500)
-        r = self.run_cli("--export", "locked/tune.mxl", "tune")
-        if os.geteuid() != 0:
-            self.assertEqual(r.returncode, 4)
-            self.assertIn("locked/tune.mxl", r.stderr.decode())
+        for name in ("missing/tune.mxl", "missing/tune.musicxml"):
+            r = self.run_cli("--export", name, "tune")
+            self.assertEqual(r.returncode, 4, r.stderr.decode())
+            self.assertIn(name, r.stderr.decode())
+        self.assertEqual(sorted(os.listdir(self.dir)), ["tune.qvl"])
         r = self.run_cli("--export", "tune.musicxm", "tune")
         self.assertEqual(r.returncode, 1)
         self.assertIn(".musicxml .mxl", r.stderr.decode())
+        self.assertEqual(sorted(os.listdir(self.dir)), ["tune.qvl"])
 
 
 class LilyPond(Notation):
