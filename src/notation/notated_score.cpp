@@ -517,8 +517,10 @@ class Notator {
                 }
                 // A new note of the same sound is tied to the one before it.
                 const std::uint64_t absolute = measure.startTick + p.start;
+                // On the same output slot only: a voice that "Z" moved to
+                // another slot starts its note there afresh.
                 if (sounds && !p.attack && lastNote_[s].sounding && lastNote_[s].note == p.note &&
-                    lastNote_[s].end == absolute) {
+                    lastNote_[s].end == absolute && lastNote_[s].slot == slot) {
                     staff.measures[lastNote_[s].measure].notes[lastNote_[s].index].tieStart = true;
                     base.tieStop = true;
                 }
@@ -540,7 +542,7 @@ class Notator {
                 }
                 if (p.entry != nullptr)
                     piecesOfEntry[p.entry] = static_cast<std::uint8_t>(piece - 1);
-                lastNote_[s] = {sounds, p.note, absolute + p.ticks, m, notes.size() - 1};
+                lastNote_[s] = {sounds, p.note, absolute + p.ticks, m, notes.size() - 1, slot};
             }
         }
     }
@@ -669,6 +671,7 @@ class Notator {
         std::uint64_t end = 0;
         std::size_t measure = 0;
         std::size_t index = 0;
+        int slot = 0;
     };
 
     const CompiledScore& score_;

@@ -95,6 +95,9 @@ TEST(NotatedScore, StavesFromSmallScores) {
         {"a voice with drums and pitches has both staves", "_ Q1, +0", 0, "| r/4 C4/4 "},
         {"its drums on the second", "_ Q1, +0", 1, "| F4/4s r/4 "},
         {"one tick", "0", 0, "| C4/128t "},
+        {"a held note moved to another slot starts again", "V2 Q3 M Z3 V2 Q3 M", 0,
+         "| F4/4 | F4/4 "},
+        {"held on the same slot it is tied", "V2 Q3 M V2 Q3 M", 0, "| F4/4~ | F4/4 "},
         {"nothing sounds: voice 1 rests", "V2 YA Q$ M", 0, "| r/4 "},
         {"an empty score", "", 0, "| r/1 "},
     };
