@@ -27,6 +27,9 @@ void ScoreCompiler::mergeVoiceQueues() {
     // The head entry of each voice; storage does not move during the merge.
     std::array<QueueEntry*, kVoices> head;
     for (int v = 0; v < kVoices; ++v) head[v] = queues[v].storage.data();
+    // Whether each voice's head entry begins in the coming event.
+    std::array<bool, kVoices> fresh;
+    fresh.fill(true);
     for (;;) {
         std::uint8_t shortest = kQueueEndMark;
         for (const QueueEntry* entry : head) {
@@ -52,13 +55,16 @@ void ScoreCompiler::mergeVoiceQueues() {
             // end mark.
             const std::uint8_t level = entry.level;
             std::uint8_t code = kRestCode;
+            const bool begins = fresh[v] && entry.duration != kQueueEndMark;
             if (entry.duration != kQueueEndMark) {
                 code = entry.code;
                 warn_.mergeToken = entry.textOffset();
                 entry.duration = static_cast<std::uint8_t>(entry.duration - shortest);
+                fresh[v] = entry.duration == 0;
                 if (entry.duration == 0) ++head[v];
             }
             const std::uint8_t note = resolvePitch(v, code);
+            if (watchJoins_) trackJoins(v, begins, note, entry, barTicks);
             const std::uint8_t slot = slotMap[v];
             event.note[slot] = note;
             event.envelope[slot] = note == state.lastNote[v] ? 0 : level;
@@ -69,6 +75,8 @@ void ScoreCompiler::mergeVoiceQueues() {
     }
     for (auto& queue : queues) queue.tail = 0;
     warn_.voiceFresh = true;
+    warn_.ticksBefore += barTicks;
+    if (watchSharedAccidentals_) sharedAccidentalBarEnd();
     if (image.events.size() != firstEvent) recordBar(firstEvent, barTicks, queued);
 }
 

@@ -262,8 +262,12 @@ enum class WarningKind : std::uint8_t {
     noDuration,
     gluedBarLine,
     startPart,
+    repeatedNote,
+    tieAcrossBar,
+    gluedArgument,
+    endOfTextByte,
 };
-inline constexpr std::size_t kWarningKinds = 12;
+inline constexpr std::size_t kWarningKinds = 16;
 
 // One warning: its kind and name, where it points (line 0: at no place in the
 // text), the last column of the text it marks on that line (0: only the one
