@@ -168,19 +168,21 @@ class Rendering(Scratch):
         with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
             full = f.read()[46:]
         self.assertEqual(len(full), 4 * tick * 312)
-        cases = [  # options, first tick, end tick
-            (("--from", "2"), 96, 312),
-            (("--from=3", "--to=3"), 168, 264),
-            (("--to", "1"), 0, 96),
-            (("--from", "4", "--to", "4"), 264, 312),
-            (("--from", "2:1"), 96, 312),  # before bar 2's first note: bar 2
-            (("--from", "1:5"), 0, 312),   # inside bar 1
-            (("-g02", "--from", "2"), 96, 312),  # -g does not cut a written range
+        cases = [  # options, first tick, end tick, the bars the file holds
+            (("--from", "2"), 96, 312, "bars 2 to 4 of 4"),
+            (("--from=3", "--to=3"), 168, 264, "bar 3 of 4"),
+            (("--to", "1"), 0, 96, "bar 1 of 4"),
+            (("--from", "4", "--to", "4"), 264, 312, "bar 4 of 4"),
+            (("--from", "2:1"), 96, 312, "bars 2 to 4 of 4"),  # before bar 2's first note: bar 2
+            (("--from", "1:5"), 0, 312, "bars 1 to 4 of 4"),   # inside bar 1
+            (("-g02", "--from", "2"), 96, 312, "bars 2 to 4 of 4"),  # -g does not cut a range
         ]
-        for options, first, end in cases:
+        for options, first, end, bars in cases:
             with self.subTest(options=options):
                 wav = self.run_cli("-w", *options, "tune")
                 self.assertEqual(wav.returncode, 0, wav.stderr)
+                self.assertEqual(wav.stderr.decode(), "quarvelcd: tune.wav holds %s only "
+                                 "(--from/--to), not the whole score\n" % bars)
                 with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
                     data = f.read()
                 self.assertEqual(self.check_wave(data), (end - first) * tick)
@@ -188,7 +190,12 @@ class Rendering(Scratch):
                 crc = self.run_cli("-c", *options, "tune")
                 self.assertEqual(crc.stdout.decode(),
                                  "%08X %s\n" % (crc_of(data[46:]), self.path("tune.qvl")))
-        self.assertEqual(whole.returncode, 0)
+                self.assertEqual(crc.stderr, b"", "no file, nothing to say")
+        self.assertEqual((whole.returncode, whole.stderr), (0, b""))
+        cut = self.run_cli("--midi=cut.mid", "--export=cut.wav", "--from=3", "tune")
+        self.assertEqual(cut.returncode, 0, cut.stderr)
+        for name in ("cut.mid", "cut.wav"):
+            self.assertIn("quarvelcd: %s holds bars 3 to 4 of 4 only" % name, cut.stderr.decode())
 
     def test_bad_ranges_end_with_status_1(self):
         self.write("tune.qvl", "Q 0 1 M\n2 M\n")
@@ -521,6 +528,29 @@ class Diagnostics(Scratch):
         r = self.run_cli("--check", "missing")
         self.assertEqual((r.returncode, r.stdout), (1, b""))
 
+    def test_another_file_by_the_name_given(self):
+        # The score is read by the name with .qvl; a different file of the
+        # name as typed is named on standard error, in every mode.
+        self.write("minuet.qvl", "Q1 2 3 4 M")
+        self.write("minuet.draft", "Q1 V9")
+        os.symlink("minuet.qvl", os.path.join(self.dir, "link.draft"))
+        self.write("link.qvl", "Q1 2 3 4 M")
+        os.mkdir(os.path.join(self.dir, "dir.d"))
+        self.write("dir.qvl", "Q1 2 3 4 M")
+        note = ("quarvelcd: reading minuet.qvl, not minuet.draft: the score is always read from "
+                "the name with its extension replaced by .qvl")
+        for switches in (("--check",), ("-c",), ("-w",), ("--check", "--json")):
+            with self.subTest(switches=switches):
+                r = self.run_cli(*switches, "minuet.draft")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertTrue(r.stderr.decode().startswith(note), r.stderr)
+        for name in ("minuet", "minuet.qvl", "dir.d"):
+            with self.subTest(name=name):
+                r = self.run_cli("--check", name)
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+        # Another name of another file is still another file.
+        self.assertIn(b"reading link.qvl, not link.draft", self.run_cli("-c", "link.draft").stderr)
+
     def test_json_lines_read_back(self):
         name = "odd \"n\xe4me\\"
         self.write(name + ".qvl",
@@ -546,6 +576,16 @@ class Diagnostics(Scratch):
         self.assertEqual(r.returncode, 0)
         (start,) = [json.loads(line) for line in r.stdout.decode().splitlines()]
         self.assertEqual((start["code"], start["line"], start["column"]), ("start-part", None, None))
+        # A score that cannot be read is a diagnostic like the others.
+        os.mkdir(os.path.join(self.dir, "folder.qvl"))
+        for missing, reason in (("missing", "No such file or directory"),
+                                ("folder", "Is a directory")):
+            r = self.run_cli("--check", "--json", missing)
+            self.assertEqual((r.returncode, r.stderr), (1, b""))
+            (error,) = [json.loads(line) for line in r.stdout.decode().splitlines()]
+            self.assertEqual((error["severity"], error["code"], error["line"], error["file"]),
+                             ("error", "unreadable", None, self.path(missing + ".qvl")))
+            self.assertTrue(error["message"].endswith(reason), error["message"])
 
     def test_play_mode_report_keeps_its_numbers(self):
         # At the end of the text the report names the line after the last
