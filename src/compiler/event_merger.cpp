@@ -85,6 +85,7 @@ void ScoreCompiler::recordBar(std::size_t firstEvent, std::uint32_t ticks,
                               const std::array<std::size_t, kVoices>& queued) {
     BarSource source;
     source.firstEvent = firstEvent;
+    source.keySignature = barKey_;
     source.eventCount = image.events.size() - firstEvent;
     source.ticks = ticks;
     source.slotMapIndex = state.slotMapIndex;

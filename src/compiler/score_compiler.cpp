@@ -258,6 +258,7 @@ void ScoreCompiler::barLine() {
         warn_.accidentalVoice.fill(0);
         warn_.ownAccidentals.fill(state.keySignature);
         warn_.keyAt.reset();
+        barKey_ = state.keySignature;
     }
     state.optionFlags &= static_cast<std::uint8_t>(~kOptionKeepAccidentals);
     const std::size_t skipFrom = reader.position();

@@ -118,7 +118,8 @@ class ScoreCompiler {
     std::array<std::optional<std::size_t>, 256> firstPartNumbered_{};
     CompileOptions options_;
     bool watchSharedAccidentals_ = true;
-    bool watchJoins_ = true;  // repeated-note or tie-across-bar
+    bool watchJoins_ = true;                         // repeated-note or tie-across-bar
+    std::array<std::int8_t, kScaleSteps> barKey_{};  // the key the last bar-line reset used
 };
 
 }  // namespace quarvel
