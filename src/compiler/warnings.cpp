@@ -541,7 +541,8 @@ void ScoreCompiler::trackJoins(int voice, bool fresh, std::uint8_t note, const Q
         warn_.struckTick[voice] = now;
     } else if (fresh && note != 0) [[unlikely]] {
         warn_.joins[voice].push_back({entry.textOffset(), warn_.lastToken[voice],
-                                      warn_.lastTokenLength[voice], barTicks == 0});
+                                      warn_.lastTokenLength[voice], barTicks == 0,
+                                      note >= kFirstNoiseNote});
     }
     if (fresh) {
         warn_.lastToken[voice] = entry.textOffset();
@@ -563,6 +564,9 @@ void ScoreCompiler::finishJoins(int voice, std::uint64_t endTick) {
         if (!warningWanted(kind, here.offset)) continue;
         const std::string before = shown(reader.slice(join.joinedTo, join.joinedToLength));
         const std::string where = at(tokenPoint(join.joinedTo));
+        // In noise mode an apostrophe keeps a burst of one tick, then rests.
+        const std::string mark = join.noise ? " (a burst of one tick, then a rest)"
+                                            : " (the apostrophe ends the first a tick early)";
         if (join.acrossBar) {
             addWarning(kind, here, 0,
                        "this note of " + voiceName(voice) + " is not struck: it is the note `" +
@@ -572,16 +576,15 @@ void ScoreCompiler::finishJoins(int voice, std::uint64_t endTick) {
                            length +
                            " (the language's way of tying a note over a bar); to strike it "
                            "again, write `" +
-                           before + "'` there");
+                           before + "'` there" + mark);
         } else {
             addWarning(kind, here, 0,
                        "this note of " + voiceName(voice) + " is not struck: it equals the note `" +
                            before + "` right before it (at " + where +
                            "), and two equal notes in a row in one voice sound as one note, "
                            "here of " +
-                           length + "; for two attacks write `" + before +
-                           "'` (the apostrophe ends the first a tick early), or, when one note "
-                           "is meant, write it once with the longer value");
+                           length + "; for two attacks write `" + before + "'`" + mark +
+                           ", or, when one note is meant, write it once with the longer value");
         }
     }
     warn_.joins[voice].clear();

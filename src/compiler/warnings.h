@@ -100,6 +100,7 @@ struct WarningState {
         std::size_t joinedTo;
         std::uint8_t joinedToLength;
         bool acrossBar;
+        bool noise;  // a noise note: the quote marks keep a burst
     };
     std::uint64_t ticksBefore = 0;
     std::array<std::uint64_t, kVoices> struckTick{};

@@ -306,15 +306,20 @@ class Errors(Scratch):
 
     def test_editor_missing_or_unset(self):
         self.write("bad.qvl", "V0")
-        cases = [({}, "can't read environment QUARVEL_EDIT\n"),
-                 ({"QUARVEL_EDIT": "no-such-editor-here"}, "can't exec editor: no-such-editor-here\n")]
-        for env, message in cases:
+        unset = {"VISUAL": "", "EDITOR": ""}
+        cases = [(unset, "can't read environment QUARVEL_EDIT\n",
+                  "no editor to open %s: set QUARVEL_EDIT, VISUAL or EDITOR" % self.path("bad.qvl")),
+                 (dict(unset, QUARVEL_EDIT="no-such-editor-here"),
+                  "can't exec editor: no-such-editor-here\n",
+                  "cannot start the editor 'no-such-editor-here'")]
+        for env, message, hint in cases:
             with self.subTest(env=env):
                 r = self.run_cli("bad", stdin=b" ", env=env)
                 self.assertEqual(r.returncode, 3)
                 self.assertTrue(r.stdout.decode().endswith(
                     "press <space> to edit; any other to quit\n%sexit 3 %s\n"
                     % (message, self.path("bad.qvl"))))
+                self.assertIn("quarvelcd: " + hint, r.stderr.decode())
 
 
 class EditorCommand(Scratch):

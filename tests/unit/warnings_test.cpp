@@ -71,6 +71,8 @@ TEST(Warnings, EachFiresOnItsTrapAndNotOnTheRightWay) {
         {"repeated-note", "Q 5 I 5 M", 1, 7, "`5` right before it (at line 1:3), and two equal "
          "notes in a row in one voice sound as one note, here of 72 ticks (a dotted quarter "
          "note); for two attacks write `5'`", "Q 5' I 5 M"},
+        {"repeated-note", "_ Q 1 1 * M", 1, 7, "`1'` (a burst of one tick, then a rest)",
+         "_ Q 1' 1 * M"},
         {"repeated-note", "V2 I 3# $ 3# 3 M", 1, 14, "`3#'`", "V2 I 3# $ 3# 4 M"},
         {"tie-across-bar", "Q 1 2 3 4 M\n4 5 M", 2, 1, "`4` (at line 1:9) that ends the bar "
          "before, going on over the bar line, so the two sound as one note of 96 ticks",
