@@ -448,6 +448,12 @@ class Documentation(Scratch):
             with self.subTest(name=name):
                 r = self.run_cli("-c", os.path.join(folder, name))
                 self.assertEqual(r.returncode, 0, r.stderr.decode())
+                self.assertEqual(r.stderr, b"")
+                # Every warning asked for: only the ties over bar lines they mean.
+                r = self.run_cli("--check", "--warn=all", os.path.join(folder, name))
+                names = {line.rsplit("[", 1)[1].rstrip("]")
+                         for line in r.stderr.decode().splitlines() if ": warning: " in line}
+                self.assertLessEqual(names, {"tie-across-bar"}, r.stderr.decode())
 
 
 class Diagnostics(Scratch):
