@@ -213,9 +213,9 @@ int main(int argc, char** argv) {
                 perByte[1] / perByte[0]);
     {
         // What looking for the warnings costs: every one, the default ones, none.
-        std::string text;
-        while (text.size() < targets[0]) text += body;
-        const SourceText source(text);
+        std::string sample;
+        while (sample.size() < targets[0]) sample += body;
+        const SourceText source(sample);
         const auto timed = [&](WarningSet set) {
             return bestSeconds(2, [&] {
                 compileScore(source, Dialect::combined, CompileOptions{.warnings = set});

@@ -364,8 +364,8 @@ void ScoreCompiler::endOfTextWarnings() {
         if (warningWanted(WarningKind::endOfTextByte, here.offset)) {
             const std::size_t unread = reader.unreadBytes();
             addWarning(WarningKind::endOfTextByte, here, 0,
-                       "a byte 0xFF (`\xff`, the Latin-1 `y` with two dots) ends the score text "
-                       "here: the " +
+                       "a byte 0xFF (in Latin-1 a `y` with two dots) ends the score text here: "
+                       "the " +
                            std::to_string(unread) + " byte" + (unread == 1 ? "" : "s") +
                            " after it are neither played nor checked; remove the byte (save the "
                            "file as UTF-8, or write the comment in plain ASCII)");
@@ -539,7 +539,8 @@ void ScoreCompiler::trackJoins(int voice, bool fresh, std::uint8_t note, const Q
         if (!warn_.joins[voice].empty()) [[unlikely]]
             finishJoins(voice, now);
         warn_.struckTick[voice] = now;
-    } else if (fresh && note != 0) [[unlikely]] {
+    } else if (fresh && note != 0 && warn_.joins[voice].size() < 2 * kWarningsKept) [[unlikely]] {
+        // More joins in one sound than could be kept are not worth holding.
         warn_.joins[voice].push_back({entry.textOffset(), warn_.lastToken[voice],
                                       warn_.lastTokenLength[voice], barTicks == 0,
                                       note >= kFirstNoiseNote});
