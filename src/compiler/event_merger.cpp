@@ -64,7 +64,17 @@ void ScoreCompiler::mergeVoiceQueues() {
                 if (entry.duration == 0) ++head[v];
             }
             const std::uint8_t note = resolvePitch(v, code);
-            if (watchJoins_) trackJoins(v, begins, note, entry, barTicks);
+            if (watchJoins_) {
+                // Equal notes joined: kept until the sound changes, which
+                // tells how long it was heard.
+                if (note != state.lastNote[v]) {
+                    if (warn_.pendingJoins & (1u << v)) [[unlikely]]
+                        finishJoins(v, warn_.ticksBefore + barTicks);
+                    warn_.struckTick[v] = warn_.ticksBefore + barTicks;
+                } else if (begins && note != 0) [[unlikely]] {
+                    joinFound(v, entry, barTicks);
+                }
+            }
             const std::uint8_t slot = slotMap[v];
             event.note[slot] = note;
             event.envelope[slot] = note == state.lastNote[v] ? 0 : level;
@@ -76,6 +86,15 @@ void ScoreCompiler::mergeVoiceQueues() {
     for (auto& queue : queues) queue.tail = 0;
     warn_.voiceFresh = true;
     warn_.ticksBefore += barTicks;
+    if (watchJoins_) {
+        // The last note of each voice, for a join at the next bar's start.
+        for (int v = 0; v < kVoices; ++v) {
+            if (queued[v] == 0) continue;
+            const QueueEntry& last = queues[v].storage[queued[v] - 1];
+            warn_.lastToken[v] = last.textOffset();
+            warn_.lastTokenLength[v] = last.textLength;
+        }
+    }
     if (watchSharedAccidentals_) sharedAccidentalBarEnd();
     if (image.events.size() != firstEvent) recordBar(firstEvent, barTicks, queued);
 }

@@ -100,10 +100,8 @@ class ScoreCompiler {
     void pitchFoldWarning(int voice, int indexSum, int alteration, std::uint8_t note);
     void sharedAccidentalWarning(int voice, int step, int alteration);
     void sharedAccidentalBarEnd();
-    // A voice's note number in the event beginning at barTicks: fresh when
-    // its queue entry begins there.
-    void trackJoins(int voice, bool fresh, std::uint8_t note, const QueueEntry& entry,
-                    std::uint32_t barTicks);
+    // An entry that begins at barTicks with the note sounding before it.
+    void joinFound(int voice, const QueueEntry& entry, std::uint32_t barTicks);
     void finishJoins(int voice, std::uint64_t endTick);
     void tempoGlued(TextPoint at);
     void endOfTextWarnings();

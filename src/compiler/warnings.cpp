@@ -355,7 +355,7 @@ void ScoreCompiler::repeatEndWarning(TextPoint here) {
 void ScoreCompiler::endOfTextWarnings() {
     if (watchJoins_) {
         for (int v = 0; v < kVoices; ++v) {
-            if (!warn_.joins[v].empty()) finishJoins(v, warn_.ticksBefore);
+            if (warn_.pendingJoins & (1u << v)) finishJoins(v, warn_.ticksBefore);
         }
     }
     if (reader.stoppedEarly() && wants(WarningKind::endOfTextByte)) {
@@ -532,23 +532,18 @@ void ScoreCompiler::sharedAccidentalBarEnd() {
     warn_.accidentalMore.fill(0);
 }
 
-void ScoreCompiler::trackJoins(int voice, bool fresh, std::uint8_t note, const QueueEntry& entry,
-                               std::uint32_t barTicks) {
-    const std::uint64_t now = warn_.ticksBefore + barTicks;
-    if (note != state.lastNote[voice]) {
-        if (!warn_.joins[voice].empty()) [[unlikely]]
-            finishJoins(voice, now);
-        warn_.struckTick[voice] = now;
-    } else if (fresh && note != 0 && warn_.joins[voice].size() < 2 * kWarningsKept) [[unlikely]] {
-        // More joins in one sound than could be kept are not worth holding.
-        warn_.joins[voice].push_back({entry.textOffset(), warn_.lastToken[voice],
-                                      warn_.lastTokenLength[voice], barTicks == 0,
-                                      note >= kFirstNoiseNote});
-    }
-    if (fresh) {
-        warn_.lastToken[voice] = entry.textOffset();
-        warn_.lastTokenLength[voice] = entry.textLength;
-    }
+// An entry beginning with the note that sounds before it: within the bar
+// the entry before it in its queue, at the bar's start the last of the bar
+// before.
+void ScoreCompiler::joinFound(int voice, const QueueEntry& entry, std::uint32_t barTicks) {
+    auto& joins = warn_.joins[voice];
+    if (joins.size() >= 2 * kWarningsKept) return;  // more than could be kept
+    const bool acrossBar = barTicks == 0;
+    const QueueEntry* before = acrossBar ? nullptr : &entry - 1;
+    joins.push_back({entry.textOffset(), before ? before->textOffset() : warn_.lastToken[voice],
+                     before ? before->textLength : warn_.lastTokenLength[voice], acrossBar,
+                     state.lastNote[voice] >= kFirstNoiseNote});
+    warn_.pendingJoins |= static_cast<std::uint8_t>(1u << voice);
 }
 
 // The joined note has ended: each join is told with the length heard.
@@ -589,6 +584,7 @@ void ScoreCompiler::finishJoins(int voice, std::uint64_t endTick) {
         }
     }
     warn_.joins[voice].clear();
+    warn_.pendingJoins &= static_cast<std::uint8_t>(~(1u << voice));
 }
 
 void ScoreCompiler::tempoGlued(TextPoint at) {

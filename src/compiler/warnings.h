@@ -93,8 +93,8 @@ struct WarningState {
 
     // Equal notes joined. Ticks count over the whole text (merge after
     // merge); per voice: the tick its sounding note was struck, the token of
-    // its last note begun (offset and length), and the joins that wait for
-    // the end of the sound to know how long it is.
+    // its last note in the merges before (offset and length), and the joins
+    // that wait for the end of the sound to know how long it is.
     struct Join {
         std::size_t token;
         std::size_t joinedTo;
@@ -107,6 +107,7 @@ struct WarningState {
     std::array<std::size_t, kVoices> lastToken{};
     std::array<std::uint8_t, kVoices> lastTokenLength{};
     std::array<std::vector<Join>, kVoices> joins;
+    std::uint8_t pendingJoins = 0;  // bit v: joins[v] is not empty
 
     // Ticks queued per voice since the last merge.
     std::array<std::uint32_t, kVoices> voiceTicks{};
