@@ -190,6 +190,10 @@ QUARVEL_API int quarvel_score_bar_at(const quarvel_score *score, int line, int c
  *   glued-argument (default)      a step glued to the two digits of "=" is a note of its own
  *   end-of-text-byte (default)    a byte 0xFF ends the text: nothing after it is read */
 QUARVEL_API int quarvel_score_warning_count(const quarvel_score *score);
+/* 1 when quarvelcd prints the warning of this name by default, 0 when only
+ * on request, QUARVEL_ENOTFOUND for a name that is no warning's (and
+ * QUARVEL_EINVAL for NULL): for front ends that show what the program shows. */
+QUARVEL_API int quarvel_warning_on_by_default(const char *name);
 QUARVEL_API int quarvel_score_warning(const quarvel_score *score, int index,
                                       quarvel_diagnostic *warning, const char **name);
 /* The start-part warning: QUARVEL_OK with the message in `warning` (line and

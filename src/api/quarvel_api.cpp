@@ -178,6 +178,13 @@ int quarvel_score_warning_count(const quarvel_score* score) {
     return static_cast<int>(score->data->compiled.warnings.size());
 }
 
+int quarvel_warning_on_by_default(const char* name) {
+    if (name == nullptr) return QUARVEL_EINVAL;
+    const auto kind = warningNamed(name);
+    if (!kind) return QUARVEL_ENOTFOUND;
+    return warningInfo(*kind).onByDefault ? 1 : 0;
+}
+
 int quarvel_score_warning(const quarvel_score* score, int index, quarvel_diagnostic* warning,
                           const char** name) {
     if (score == nullptr || warning == nullptr) return QUARVEL_EINVAL;

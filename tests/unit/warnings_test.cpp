@@ -234,6 +234,15 @@ TEST(WarningsThroughTheCApi, EveryWarningWithItsNameAndPlace) {
     EXPECT_NE(std::string(w.message).find("no part is numbered 07"), std::string::npos);
     quarvel_score_free(score);
     EXPECT_EQ(quarvel_score_warning_count(nullptr), 0);
+    // What the program prints by default, for front ends that show the same.
+    for (const auto& info : warningCatalogue()) {
+        EXPECT_EQ(quarvel_warning_on_by_default(std::string(info.name).c_str()),
+                  info.onByDefault ? 1 : 0);
+    }
+    EXPECT_EQ(quarvel_warning_on_by_default("tie-across-bar"), 0);
+    EXPECT_EQ(quarvel_warning_on_by_default("repeated-note"), 1);
+    EXPECT_EQ(quarvel_warning_on_by_default("no-such"), QUARVEL_ENOTFOUND);
+    EXPECT_EQ(quarvel_warning_on_by_default(nullptr), QUARVEL_EINVAL);
 
     // An error cut off by the end of the text: the C API gives the numbers of
     // the play-mode line (past the last line, as the reader stood), so that
