@@ -170,6 +170,23 @@ TEST(Warnings, ThoseBeforeACompileErrorComeWithIt) {
     }
 }
 
+TEST(Warnings, AByte0xFFEndsTheTextAndSaysSo) {
+    // A field cut off by it: the error names the byte.
+    try {
+        compiled("Q 1 =4\xff" "0 2");
+        ADD_FAILURE() << "no error";
+    } catch (const CompileError& error) {
+        EXPECT_NE(error.what.find("found the end of the text (a byte 0xFF in the file"),
+                  std::string::npos)
+            << error.what;
+    }
+    // Between tokens: the notes before it are the score, with the warning.
+    const CompiledScore score = compiled("Q 1 2 \xff 3 V9");
+    EXPECT_EQ(named(score, "end-of-text-byte").size(), 1u);
+    EXPECT_EQ(score.sourceMap.bars.size(), 1u);
+    EXPECT_EQ(score.sourceMap.bars[0].ticks, 96u);
+}
+
 TEST(Warnings, StartPartThatNoPartHas) {
     const CompiledScore score = compiled("P01 Q 1 P03 Q 2 R01");
     EXPECT_FALSE(startPartWarning(score, 0));
