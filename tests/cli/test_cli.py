@@ -2,6 +2,7 @@
 bytes and CRC lines, run in a scratch directory."""
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -439,6 +440,30 @@ class Documentation(Scratch):
                     number = kind.rsplit("-", 1)[1]
                     self.assertEqual(r.returncode, 3)
                     self.assertIn(": error %s: " % number, r.stderr.decode())
+
+    def test_every_warning_is_documented_with_its_default(self):
+        # The program's own list (--help) against the guide, the manual page
+        # and the C header, which are written by hand.
+        out = self.run_cli("--help").stdout.decode()
+        listed = re.findall(r"^  ([a-z-]+)(\*?) ", out.split("\nwarnings ", 1)[1], re.M)
+        self.assertGreaterEqual(len(listed), 16)
+
+        def read(*path):
+            with open(os.path.join(self.ROOT, *path), encoding="utf-8") as f:
+                return f.read()
+
+        guide, manual, header = read("docs", "language.md"), read("docs", "quarvelcd.1"), \
+            read("include", "quarvel.h")
+        manual_list = re.search(r"on by default:\n(.*?)\n\.RB", manual, re.S).group(1)
+        for name, star in listed:
+            with self.subTest(name=name):
+                self.assertIn("**`%s`**" % name, guide)
+                self.assertEqual("**`%s`** (on request)" % name in guide, not star)
+                self.assertRegex(manual_list, r"(^|[ \n])%s%s(,|$)" % (re.escape(name),
+                                                                       re.escape(star)))
+                entry = re.search(r"^ \*   %s( \(default\))? " % re.escape(name), header, re.M)
+                self.assertIsNotNone(entry)
+                self.assertEqual(entry.group(1) is not None, bool(star))
 
     def test_bundled_examples_render(self):
         folder = os.path.join(self.ROOT, "examples")
