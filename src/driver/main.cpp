@@ -290,9 +290,9 @@ int run(const std::vector<std::string>& args) {
         result = renderRange(player, sink, *range, options.loop, options.computeCrc);
         status.erase();
         if (options.writeWav && (from || to)) {
-            noteRangeWritten(options.wavPath, barsHeld(player.timeline(),
-                                                       score.sourceMap.bars.size(),
-                                                       range->start, range->end));
+            noteRangeWritten(
+                options.wavPath,
+                barsHeld(player.timeline(), score.sourceMap.bars.size(), range->start, range->end));
         }
         editorWanted = sink.stoppedBySpace();
     } catch (const OutputError& error) {

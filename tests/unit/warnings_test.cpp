@@ -173,7 +173,9 @@ TEST(Warnings, ThoseBeforeACompileErrorComeWithIt) {
 TEST(Warnings, AByte0xFFEndsTheTextAndSaysSo) {
     // A field cut off by it: the error names the byte.
     try {
-        compiled("Q 1 =4\xff" "0 2");
+        compiled(
+            "Q 1 =4\xff"
+            "0 2");
         ADD_FAILURE() << "no error";
     } catch (const CompileError& error) {
         EXPECT_NE(error.what.find("found the end of the text (a byte 0xFF in the file"),
