@@ -230,5 +230,21 @@ int main(int argc, char** argv) {
     }
     std::printf("  time per byte, long text against the short one: %.2f (1.00 is linear)\n",
                 perByte[1] / perByte[0]);
+    {
+        // What looking for the warnings costs: every one, the default ones, none.
+        std::string sample;
+        while (sample.size() < targets[0]) sample += body;
+        const SourceText source(sample);
+        const auto timed = [&](WarningSet set) {
+            return bestSeconds(2, [&] {
+                compileScore(source, Dialect::combined, CompileOptions{.warnings = set});
+            });
+        };
+        const double none = timed(WarningSet{});
+        const double byDefault = timed(defaultWarnings());
+        const double all = timed(WarningSet().set());
+        std::printf("  warnings looked for: default %.2fx, all %.2fx the time of none\n",
+                    byDefault / none, all / none);
+    }
     return 0;
 }

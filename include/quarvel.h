@@ -77,6 +77,7 @@ extern "C" {
 #define QUARVEL_ERROR_DURATION 6     /* a duration longer than 255 ticks */
 #define QUARVEL_ERROR_MEMORY 100     /* no memory to compile (not a fault of the text) */
 #define QUARVEL_ERROR_ARGUMENT 101   /* NULL text, or an unknown dialect */
+#define QUARVEL_ERROR_INTERNAL 102   /* an unexpected failure inside the library */
 
 typedef struct quarvel_score quarvel_score;
 typedef struct quarvel_player quarvel_player;
@@ -141,7 +142,10 @@ QUARVEL_API const char *quarvel_version(void);
 
 /* Compiles a score text of `length` bytes (it need not end in a NUL and may
  * hold any bytes). Answers NULL and fills *error (when error is not NULL) on a
- * compile error. */
+ * compile error, with QUARVEL_ERROR_MEMORY when memory ran out, and with
+ * QUARVEL_ERROR_INTERNAL (the failure in words) for any other failure. A byte
+ * 0xFF ends the text where it stands, as the end of the text does: what
+ * follows it is not read (warning end-of-text-byte). */
 QUARVEL_API quarvel_score *quarvel_compile(const char *text, size_t length, int dialect,
                                            quarvel_diagnostic *error);
 /* Releases the caller's hold on a score (NULL is allowed). */
@@ -175,7 +179,7 @@ QUARVEL_API int quarvel_score_bar_at(const quarvel_score *score, int line, int c
  *   bar-length (default)          the voices of a bar differ in length
  *   shared-note-mode (default)    a voice's steps read in a note mode set for another voice
  *   shared-duration               a voice's first note after V takes another voice's duration
- *   shared-accidental             an accidental of one voice alters another voice's note
+ *   shared-accidental (default)   an accidental of one voice alters another voice's note
  *   key-before-bar (default)      notes between K and the next bar line miss the new key
  *   notes-after-replay (default)  notes between R and the next part are never heard
  *   repeat (default)              a ( never closed, a ( inside a repeat, a ) without (
@@ -183,14 +187,22 @@ QUARVEL_API int quarvel_score_bar_at(const quarvel_score *score, int line, int c
  *   redefinition (default)        an instrument defined again; a part setting changed mid-part
  *   no-duration (default)         notes before any duration letter last one tick
  *   glued-bar-line (default)      text glued to M is skipped and is not a bar number
- *   start-part (default)          the start part is a number no part has (see below) */
+ *   start-part (default)          the start part is a number no part has (see below)
+ *   repeated-note (default)       two equal notes in a row in a voice sound as one note
+ *   tie-across-bar                a note equal to the last of the voice's bar before goes on
+ *   glued-argument (default)      a step glued to the two digits of "=" is a note of its own
+ *   end-of-text-byte (default)    a byte 0xFF ends the text: nothing after it is read */
 QUARVEL_API int quarvel_score_warning_count(const quarvel_score *score);
+/* 1 when quarvelcd prints the warning of this name by default, 0 when only
+ * on request, QUARVEL_ENOTFOUND for a name that is no warning's (and
+ * QUARVEL_EINVAL for NULL): for front ends that show what the program shows. */
+QUARVEL_API int quarvel_warning_on_by_default(const char *name);
 QUARVEL_API int quarvel_score_warning(const quarvel_score *score, int index,
                                       quarvel_diagnostic *warning, const char **name);
 /* The start-part warning: QUARVEL_OK with the message in `warning` (line and
  * column 0) when no part is numbered start_part, so that a player from it
  * plays nothing; QUARVEL_ENOTFOUND when there is such a part or start_part
- * is 0. */
+ * is 0; QUARVEL_EINVAL for a start_part outside 0 to 255. */
 QUARVEL_API int quarvel_score_start_part_warning(const quarvel_score *score, int start_part,
                                                  quarvel_diagnostic *warning);
 
@@ -222,7 +234,8 @@ QUARVEL_API size_t quarvel_score_musicxml(const quarvel_score *score, int start_
                                           size_t capacity);
 
 /* A player of the rendering from start_part, as -g starts one (0: from the
- * start). NULL when score is NULL or memory is short. */
+ * start). NULL when score is NULL, start_part is outside 0 to 255 (part
+ * numbers are bytes), or memory is short. */
 QUARVEL_API quarvel_player *quarvel_player_new(const quarvel_score *score, int start_part);
 QUARVEL_API void quarvel_player_free(quarvel_player *player);
 
@@ -237,7 +250,9 @@ QUARVEL_API size_t quarvel_player_render_float(quarvel_player *player, float *in
 QUARVEL_API int quarvel_player_position(const quarvel_player *player, quarvel_position *position);
 /* Moves to the start of the first pass over a bar or a part in this
  * rendering, or to a frame (clamped to the end). The frames from there are
- * exactly those the whole rendering has from that point. */
+ * exactly those the whole rendering has from that point. Part 0 is the start
+ * of the rendering, as for quarvel_player_new; a part outside 0 to 255 is
+ * QUARVEL_EINVAL. */
 QUARVEL_API int quarvel_player_seek_bar(quarvel_player *player, int bar);
 QUARVEL_API int quarvel_player_seek_part(quarvel_player *player, int part);
 QUARVEL_API int quarvel_player_seek_frame(quarvel_player *player, uint64_t frame);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "compiler/score_compiler.h"
@@ -41,6 +42,11 @@ struct quarvel_player {
 };
 
 namespace {
+
+// Part numbers are bytes: -g reads two hexadecimal digits.
+bool partNumberValid(int part) {
+    return part >= 0 && part <= 255;
+}
 
 void fill(quarvel_diagnostic* out, int number, std::int64_t line, std::int64_t column,
           std::string_view message) {
@@ -115,8 +121,13 @@ quarvel_score* quarvel_compile(const char* text, size_t length, int dialect,
         fill(error, e.number, e.line, e.column, e.what);
     } catch (const std::bad_alloc&) {
         fill(error, QUARVEL_ERROR_MEMORY, 0, 0, "no memory to compile the score");
+    } catch (const std::length_error&) {
+        fill(error, QUARVEL_ERROR_MEMORY, 0, 0, "no memory to compile the score: it is too large");
     } catch (const std::exception& e) {
-        fill(error, QUARVEL_ERROR_MEMORY, 0, 0, e.what());
+        fill(error, QUARVEL_ERROR_INTERNAL, 0, 0,
+             std::string("unexpected failure while compiling: ") + e.what());
+    } catch (...) {
+        fill(error, QUARVEL_ERROR_INTERNAL, 0, 0, "unexpected failure while compiling");
     }
     return nullptr;
 }
@@ -168,6 +179,13 @@ int quarvel_score_warning_count(const quarvel_score* score) {
     return static_cast<int>(score->data->compiled.warnings.size());
 }
 
+int quarvel_warning_on_by_default(const char* name) {
+    if (name == nullptr) return QUARVEL_EINVAL;
+    const auto kind = warningNamed(name);
+    if (!kind) return QUARVEL_ENOTFOUND;
+    return warningInfo(*kind).onByDefault ? 1 : 0;
+}
+
 int quarvel_score_warning(const quarvel_score* score, int index, quarvel_diagnostic* warning,
                           const char** name) {
     if (score == nullptr || warning == nullptr) return QUARVEL_EINVAL;
@@ -182,7 +200,9 @@ int quarvel_score_warning(const quarvel_score* score, int index, quarvel_diagnos
 
 int quarvel_score_start_part_warning(const quarvel_score* score, int start_part,
                                      quarvel_diagnostic* warning) {
-    if (score == nullptr || warning == nullptr) return QUARVEL_EINVAL;
+    if (score == nullptr || warning == nullptr || !partNumberValid(start_part)) {
+        return QUARVEL_EINVAL;
+    }
     try {
         const auto found = startPartWarning(score->data->compiled, start_part);
         if (!found) return QUARVEL_ENOTFOUND;
@@ -238,7 +258,7 @@ size_t quarvel_score_musicxml(const quarvel_score* score, int start_part, char* 
 }
 
 quarvel_player* quarvel_player_new(const quarvel_score* score, int start_part) {
-    if (score == nullptr) return nullptr;
+    if (score == nullptr || !partNumberValid(start_part)) return nullptr;
     try {
         return new quarvel_player(score->data, start_part);
     } catch (...) {
@@ -297,8 +317,12 @@ int quarvel_player_seek_bar(quarvel_player* player, int bar) {
 }
 
 int quarvel_player_seek_part(quarvel_player* player, int part) {
-    if (player == nullptr) return QUARVEL_EINVAL;
+    if (player == nullptr || !partNumberValid(part)) return QUARVEL_EINVAL;
     try {
+        if (part == 0) {  // as for quarvel_player_new and -g00: the start
+            player->player.seekFrame(0);
+            return QUARVEL_OK;
+        }
         return player->player.seekPart(part) ? QUARVEL_OK : QUARVEL_ENOTFOUND;
     } catch (...) {
         return QUARVEL_ENOMEM;

@@ -38,6 +38,9 @@ void ScoreCompiler::mergeVoiceQueues() {
     // The head entry of each voice; storage does not move during the merge.
     std::array<QueueEntry*, kVoices> head;
     for (int v = 0; v < kVoices; ++v) head[v] = queues[v].storage.data();
+    // Whether each voice's head entry begins in the coming event.
+    std::array<bool, kVoices> fresh;
+    fresh.fill(true);
     for (;;) {
         std::uint8_t shortest = kQueueEndMark;
         for (const QueueEntry* entry : head) {
@@ -64,13 +67,26 @@ void ScoreCompiler::mergeVoiceQueues() {
             // end mark.
             const std::uint8_t level = entry.level;
             std::uint8_t code = kRestCode;
+            const bool begins = fresh[v] && entry.duration != kQueueEndMark;
             if (entry.duration != kQueueEndMark) {
                 code = entry.code;
                 warn_.mergeToken = entry.textOffset();
                 entry.duration = static_cast<std::uint8_t>(entry.duration - shortest);
+                fresh[v] = entry.duration == 0;
                 if (entry.duration == 0) ++head[v];
             }
             const std::uint8_t note = resolvePitch(v, code);
+            if (watchJoins_) {
+                // Equal notes joined: kept until the sound changes, which
+                // tells how long it was heard.
+                if (note != state.lastNote[v]) {
+                    if (warn_.pendingJoins & (1u << v)) [[unlikely]]
+                        finishJoins(v, warn_.ticksBefore + barTicks);
+                    warn_.struckTick[v] = warn_.ticksBefore + barTicks;
+                } else if (begins && note != 0) [[unlikely]] {
+                    joinFound(v, entry, barTicks);
+                }
+            }
             const std::uint8_t slot = slotMap[v];
             event.note[slot] = note;
             event.envelope[slot] = note == state.lastNote[v] ? 0 : level;
@@ -81,6 +97,17 @@ void ScoreCompiler::mergeVoiceQueues() {
     }
     for (auto& queue : queues) queue.tail = 0;
     warn_.voiceFresh = true;
+    warn_.ticksBefore += barTicks;
+    if (watchJoins_) {
+        // The last note of each voice, for a join at the next bar's start.
+        for (int v = 0; v < kVoices; ++v) {
+            if (queued[v] == 0) continue;
+            const QueueEntry& last = queues[v].storage[queued[v] - 1];
+            warn_.lastToken[v] = last.textOffset();
+            warn_.lastTokenLength[v] = last.textLength;
+        }
+    }
+    if (watchSharedAccidentals_) sharedAccidentalBarEnd();
     if (image.events.size() != firstEvent) recordBar(firstEvent, barTicks, queued);
 }
 
@@ -89,6 +116,7 @@ void ScoreCompiler::recordBar(std::size_t firstEvent, std::uint32_t ticks,
                               const std::array<std::size_t, kVoices>& queued) {
     BarSource source;
     source.firstEvent = firstEvent;
+    source.keySignature = barKey_;
     source.eventCount = image.events.size() - firstEvent;
     source.ticks = ticks;
     source.slotMapIndex = state.slotMapIndex;

@@ -11,6 +11,8 @@ ScoreCompiler::ScoreCompiler(const SourceText& text, Dialect dialect, const Comp
     reader.recordLinesInto(&sourceMap.lineStarts);
     watchSharedAccidentals_ =
         options.warnings.test(static_cast<std::size_t>(WarningKind::sharedAccidental));
+    watchJoins_ = options.warnings.test(static_cast<std::size_t>(WarningKind::repeatedNote)) ||
+                  options.warnings.test(static_cast<std::size_t>(WarningKind::tieAcrossBar));
     state.quarvelDialect = dialect == Dialect::quarvel;
     settings.decayRate = dialect == Dialect::lutera ? 6 : 0;
 }
@@ -79,7 +81,7 @@ void ScoreCompiler::dispatch(std::uint8_t c) {
             }
             partSettingChanged("the tempo `=`", at, settings.tempoIndex, index);
             settings.tempoIndex = index;
-            return;
+            return tempoGlued(at);
         }
         case 'W':
             return durationLetter(192);
@@ -135,6 +137,7 @@ void ScoreCompiler::dispatch(std::uint8_t c) {
             }
             state.currentVoice = voice;
             warn_.voiceFresh = true;
+            warn_.voiceChosen = true;
             return;
         }
         case 'Y': {
@@ -270,6 +273,7 @@ void ScoreCompiler::barLine() {
         warn_.accidentalVoice.fill(0);
         warn_.ownAccidentals.fill(state.keySignature);
         warn_.keyAt.reset();
+        barKey_ = state.keySignature;
     }
     state.optionFlags &= static_cast<std::uint8_t>(~kOptionKeepAccidentals);
     const std::size_t skipFrom = reader.position();

@@ -99,7 +99,15 @@ class ScoreCompiler {
     void barLengthWarning(const BarSource& bar, const std::array<std::size_t, kVoices>& queued);
     void pitchFoldWarning(int voice, int indexSum, int alteration, std::uint8_t note);
     void sharedAccidentalWarning(int voice, int step, int alteration);
+    void sharedAccidentalBarEnd();
+    // An entry that begins at barTicks with the note sounding before it.
+    void joinFound(int voice, const QueueEntry& entry, std::uint32_t barTicks);
+    void finishJoins(int voice, std::uint64_t endTick);
+    void tempoGlued(TextPoint at);
     void endOfTextWarnings();
+    bool wants(WarningKind kind) const {
+        return options_.warnings.test(static_cast<std::size_t>(kind));
+    }
 
     WarningState warn_;
 
@@ -117,6 +125,8 @@ class ScoreCompiler {
     std::array<std::optional<std::size_t>, 256> firstPartNumbered_{};
     CompileOptions options_;
     bool watchSharedAccidentals_ = true;
+    bool watchJoins_ = true;                         // repeated-note or tie-across-bar
+    std::array<std::int8_t, kScaleSteps> barKey_{};  // the key the last bar-line reset used
 };
 
 }  // namespace quarvel

@@ -206,6 +206,9 @@ struct BarSource {
     std::size_t firstEvent = 0;  // index into ScoreImage::events
     std::size_t eventCount = 0;
     std::uint32_t ticks = 0;
+    // The key signature in force for the bar: the one its bar line before
+    // put in the accidental memory (so a "K" takes effect at the next bar).
+    std::array<std::int8_t, kScaleSteps> keySignature{};
     std::uint8_t slotMapIndex = 0;            // the slot map the bar was merged with
     TextSpan text;                            // every note token merged into the bar
     std::array<TextSpan, kVoices> voiceText;  // each voice's note tokens
@@ -288,8 +291,12 @@ enum class WarningKind : std::uint8_t {
     noDuration,
     gluedBarLine,
     startPart,
+    repeatedNote,
+    tieAcrossBar,
+    gluedArgument,
+    endOfTextByte,
 };
-inline constexpr std::size_t kWarningKinds = 12;
+inline constexpr std::size_t kWarningKinds = 16;
 
 // One warning: its kind and name, where it points (line 0: at no place in the
 // text), the last column of the text it marks on that line (0: only the one

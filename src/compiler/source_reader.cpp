@@ -122,6 +122,10 @@ void SourceReader::fail(CompileErrorNumber number, std::string what) const {
             where = {last, line, static_cast<std::int64_t>(last - lineBegin) + 1};
         }
     }
+    if (cursor_ < end_ && cursor_ > 0 && bytes_[cursor_ - 1] == kEndOfText) {
+        // "the end of the text" here is a byte of the file itself.
+        what += " (a byte 0xFF in the file, which ends the text as the end of the file does)";
+    }
     failAt(number, std::move(what), where);
 }
 

@@ -108,6 +108,10 @@ class SourceReader {
     }
 
     std::size_t position() const { return cursor_; }
+    // Whether reading stopped before the end mark (on a byte 0xFF of the
+    // file's own text), and how many bytes of the file lie after that place.
+    bool stoppedEarly() const { return cursor_ < end_; }
+    std::size_t unreadBytes() const { return end_ - cursor_ > 2 ? end_ - cursor_ - 2 : 0; }
     std::int64_t lineNumber() const { return lineNumber_; }
     std::size_t lineStart() const { return lineStart_; }
     // Appends the offset of the first byte of every new line passed to

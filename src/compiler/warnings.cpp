@@ -19,7 +19,7 @@ constexpr std::array<WarningInfo, kWarningKinds> kCatalogue{{
      "a voice's steps are read in a note mode set for another voice"},
     {WarningKind::sharedDuration, "shared-duration", false,
      "a voice's first note after V takes a duration letter set for another voice"},
-    {WarningKind::sharedAccidental, "shared-accidental", false,
+    {WarningKind::sharedAccidental, "shared-accidental", true,
      "an accidental of one voice alters a note of another voice in the bar"},
     {WarningKind::keyBeforeBar, "key-before-bar", true,
      "notes between a K and the next bar line do not use the new key"},
@@ -37,6 +37,14 @@ constexpr std::array<WarningInfo, kWarningKinds> kCatalogue{{
      "text glued to a bar line M is skipped, and it is not a bar number"},
     {WarningKind::startPart, "start-part", true,
      "the start part (-g) is a number that no part has: nothing plays"},
+    {WarningKind::repeatedNote, "repeated-note", true,
+     "two equal notes in a row in one voice sound as one note"},
+    {WarningKind::tieAcrossBar, "tie-across-bar", false,
+     "a note equal to the one that ends the voice's bar before goes on from it, unstruck"},
+    {WarningKind::gluedArgument, "glued-argument", true,
+     "a step glued to the two digits of a tempo `=` is a note of its own"},
+    {WarningKind::endOfTextByte, "end-of-text-byte", true,
+     "a byte 0xFF ends the score text: nothing after it is read"},
 }};
 // clang-format on
 
@@ -256,23 +264,23 @@ void ScoreCompiler::noteWarnings(std::uint8_t first, std::uint8_t code, std::siz
     // A plain "0" reads the same upward and downward.
     const bool modeMatters =
         first != '+' && first != '-' && first != '$' &&
-        (first != '0' || state.noteMode == kNoteModeNoise || warn_.voiceMode[v] == kNoteModeNoise);
+        (first != '0' || state.noteMode == kNoteModeNoise || warn_.ownMode[v] == kNoteModeNoise);
     if (modeMatters) {
         const std::uint8_t mode = state.noteMode;
-        const auto bit = static_cast<std::uint8_t>(1u << v);
-        if (warn_.noteModeVoice >= 0 && warn_.noteModeVoice != v &&
-            (warn_.noteModeVoicesRead & bit) == 0) [[unlikely]] {
-            warn_.noteModeVoicesRead |= bit;
-            const std::uint8_t before = warn_.voiceMode[v];
+        std::uint8_t& own = warn_.ownMode[v];
+        if (own == 0xFF) own = mode;  // the voice's first step: its own from here on
+        if (mode == own) {
+            warn_.reportedMode[v] = 0xFF;
+        } else if (warn_.noteModeVoice != v && warn_.reportedMode[v] != mode) [[unlikely]] {
+            // Another voice's "*", "@" or "_" is in force: said once, until the
+            // voice reads in its own mode again.
+            warn_.reportedMode[v] = mode;
             const TextPoint here = tokenPoint(token);
-            if (before != 0xFF && before != mode &&
-                warningWanted(WarningKind::sharedNoteMode, here.offset)) {
+            if (warningWanted(WarningKind::sharedNoteMode, here.offset)) {
                 const char* meaning = mode == kNoteModeDown    ? " (steps count downward)"
                                       : mode == kNoteModeNoise ? " (noise)"
                                                                : " (steps count upward)";
-                const char* back = before == kNoteModeDown    ? "@"
-                                   : before == kNoteModeNoise ? "_"
-                                                              : "*";
+                const char* back = own == kNoteModeDown ? "@" : own == kNoteModeNoise ? "_" : "*";
                 addWarning(WarningKind::sharedNoteMode, here, 0,
                            voiceName(v) + "'s steps are read in the `" +
                                static_cast<char>(warn_.noteModeChar) + "` note mode" + meaning +
@@ -280,10 +288,10 @@ void ScoreCompiler::noteWarnings(std::uint8_t first, std::uint8_t code, std::siz
                                at(warn_.noteModeAt) +
                                ": a note mode holds for every voice, across `V` and bar lines; "
                                "write `" +
-                               back + "` before this note to read it as before");
+                               back + "` before this note to read it in " + voiceName(v) +
+                               "'s own mode");
             }
         }
-        warn_.voiceMode[v] = mode;
     }
 
     const NoteClass cls = noteClassOf(code);
@@ -315,7 +323,12 @@ void ScoreCompiler::noteModeCommand(std::uint8_t c) {
     warn_.noteModeVoice = state.currentVoice;
     warn_.noteModeAt = commandPoint();
     warn_.noteModeChar = c;
-    warn_.noteModeVoicesRead = 0;
+    if (notesQueued_ == 0 && !warn_.voiceChosen) {
+        warn_.ownMode.fill(state.noteMode);  // at the top, before any V: every voice's
+    } else {
+        warn_.ownMode[state.currentVoice] = state.noteMode;
+    }
+    warn_.reportedMode[state.currentVoice] = 0xFF;
 }
 
 void ScoreCompiler::repeatOpenCommand() {
@@ -340,6 +353,24 @@ void ScoreCompiler::repeatEndWarning(TextPoint here) {
 }
 
 void ScoreCompiler::endOfTextWarnings() {
+    if (watchJoins_) {
+        for (int v = 0; v < kVoices; ++v) {
+            if (warn_.pendingJoins & (1u << v)) finishJoins(v, warn_.ticksBefore);
+        }
+    }
+    if (reader.stoppedEarly() && wants(WarningKind::endOfTextByte)) {
+        // The loop ended on a byte 0xFF of the file's own text.
+        const TextPoint here = tokenPoint(reader.position() - 1);
+        if (warningWanted(WarningKind::endOfTextByte, here.offset)) {
+            const std::size_t unread = reader.unreadBytes();
+            addWarning(WarningKind::endOfTextByte, here, 0,
+                       "a byte 0xFF (in Latin-1 a `y` with two dots) ends the score text here: "
+                       "the " +
+                           std::to_string(unread) + " byte" + (unread == 1 ? "" : "s") +
+                           " after it are neither played nor checked; remove the byte (save the "
+                           "file as UTF-8, or write the comment in plain ASCII)");
+        }
+    }
     if (warn_.repeatAt && warningWanted(WarningKind::repeat, warn_.repeatAt->offset)) {
         addWarning(WarningKind::repeat, *warn_.repeatAt, 0,
                    "this `(` is never closed, so nothing is repeated; close it with `)` and the "
@@ -459,8 +490,22 @@ void ScoreCompiler::pitchFoldWarning(int voice, int indexSum, int alteration, st
 
 void ScoreCompiler::sharedAccidentalWarning(int voice, int step, int alteration) {
     if (alteration == warn_.ownAccidentals[voice][step]) return;
+    // A note held over several events is resolved in each: count it once.
+    int& kept = warn_.accidentalWarning[voice];
+    if (kept != -1) {
+        if (kept >= 0 && warn_.accidentalToken[voice] != warn_.mergeToken) {
+            ++warn_.accidentalMore[voice];
+        }
+        warn_.accidentalToken[voice] = warn_.mergeToken;
+        return;
+    }
+    warn_.accidentalToken[voice] = warn_.mergeToken;
     const TextPoint here = tokenPoint(warn_.mergeToken);
-    if (!warningWanted(WarningKind::sharedAccidental, here.offset)) return;
+    if (!warningWanted(WarningKind::sharedAccidental, here.offset)) {
+        kept = -2;  // reported in an earlier pass, or too many already
+        return;
+    }
+    kept = static_cast<int>(warn_.list.size());
     addWarning(WarningKind::sharedAccidental, here, 0,
                "this " + std::string(kStepNames[step]) + " of " + voiceName(voice) + " sounds " +
                    alterationName(alteration) + ": the accidental written in " +
@@ -469,6 +514,94 @@ void ScoreCompiler::sharedAccidentalWarning(int voice, int step, int alteration)
                    " holds for every voice and octave until the bar line; write `%` (or the "
                    "accidental meant) right after this step, or give each voice its own "
                    "accidentals with `O1`");
+}
+
+// Once per voice and merge: the first note says how many more there are.
+void ScoreCompiler::sharedAccidentalBarEnd() {
+    for (int v = 0; v < kVoices; ++v) {
+        const int kept = warn_.accidentalWarning[v];
+        if (kept >= 0 && warn_.accidentalMore[v] > 0) {
+            const int more = warn_.accidentalMore[v];
+            warn_.list[static_cast<std::size_t>(kept)].message +=
+                "; " + std::to_string(more) + " more note" + (more == 1 ? "" : "s") + " of " +
+                voiceName(v) + " in this bar take" + (more == 1 ? "s" : "") +
+                " another voice's accidental";
+        }
+    }
+    warn_.accidentalWarning.fill(-1);
+    warn_.accidentalMore.fill(0);
+}
+
+// An entry beginning with the note that sounds before it: within the bar
+// the entry before it in its queue, at the bar's start the last of the bar
+// before.
+void ScoreCompiler::joinFound(int voice, const QueueEntry& entry, std::uint32_t barTicks) {
+    auto& joins = warn_.joins[voice];
+    if (joins.size() >= 2 * kWarningsKept) return;  // more than could be kept
+    const bool acrossBar = barTicks == 0;
+    const QueueEntry* before = acrossBar ? nullptr : &entry - 1;
+    joins.push_back({entry.textOffset(), before ? before->textOffset() : warn_.lastToken[voice],
+                     before ? before->textLength : warn_.lastTokenLength[voice], acrossBar,
+                     state.lastNote[voice] >= kFirstNoiseNote});
+    warn_.pendingJoins |= static_cast<std::uint8_t>(1u << voice);
+}
+
+// The joined note has ended: each join is told with the length heard.
+void ScoreCompiler::finishJoins(int voice, std::uint64_t endTick) {
+    const std::uint64_t heard = endTick - warn_.struckTick[voice];
+    const std::string length = heard <= UINT32_MAX
+                                   ? describeTicks(static_cast<std::uint32_t>(heard))
+                                   : std::to_string(heard) + " ticks";
+    for (const auto& join : warn_.joins[voice]) {
+        const WarningKind kind =
+            join.acrossBar ? WarningKind::tieAcrossBar : WarningKind::repeatedNote;
+        if (!wants(kind)) continue;
+        const TextPoint here = tokenPoint(join.token);
+        if (!warningWanted(kind, here.offset)) continue;
+        const std::string before = shown(reader.slice(join.joinedTo, join.joinedToLength));
+        const std::string where = at(tokenPoint(join.joinedTo));
+        // In noise mode an apostrophe keeps a burst of one tick, then rests.
+        const std::string mark = join.noise ? " (a burst of one tick, then a rest)"
+                                            : " (the apostrophe ends the first a tick early)";
+        if (join.acrossBar) {
+            addWarning(kind, here, 0,
+                       "this note of " + voiceName(voice) + " is not struck: it is the note `" +
+                           before + "` (at " + where +
+                           ") that ends the bar before, going on over the bar line, so the two "
+                           "sound as one note of " +
+                           length +
+                           " (the language's way of tying a note over a bar); to strike it "
+                           "again, write `" +
+                           before + "'` there" + mark);
+        } else {
+            addWarning(kind, here, 0,
+                       "this note of " + voiceName(voice) + " is not struck: it equals the note `" +
+                           before + "` right before it (at " + where +
+                           "), and two equal notes in a row in one voice sound as one note, "
+                           "here of " +
+                           length + "; for two attacks write `" + before + "'`" + mark +
+                           ", or, when one note is meant, write it once with the longer value");
+        }
+    }
+    warn_.joins[voice].clear();
+    warn_.pendingJoins &= static_cast<std::uint8_t>(~(1u << voice));
+}
+
+void ScoreCompiler::tempoGlued(TextPoint at) {
+    const std::uint8_t next = reader.peekChar();
+    const bool step = (next >= '0' && next <= '9') || (next >= 'A' && next <= 'G');
+    if (!step || !wants(WarningKind::gluedArgument) ||
+        !warningWanted(WarningKind::gluedArgument, at.offset)) {
+        return;
+    }
+    const std::string digits =
+        shown(reader.slice(at.offset + 1, reader.position() - at.offset - 1));
+    const std::string glued = shown(reader.slice(reader.position(), 1));
+    addWarning(
+        WarningKind::gluedArgument, at, at.column + static_cast<std::int64_t>(digits.size()) + 1,
+        "`=" + digits + glued + "` is read as the tempo `=" + digits + "` followed by `" + glued +
+            "`, a note of its own: the tempo takes exactly two hexadecimal digits (02 to "
+            "FF, a speed, not beats per minute); put a blank after them");
 }
 
 }  // namespace quarvel

@@ -54,14 +54,19 @@ struct WarningState {
     std::array<bool, kWarningKinds> cut{};
     std::unordered_set<std::uint64_t> seen;  // kind and offset of every warning kept
 
-    // Note mode: the voice current when "@" or "_" was set (-1: never), where,
-    // and the voices whose notes have been read since.
+    // Note mode: the voice current when "*", "@" or "_" was last written (-1:
+    // never), where, and which.
     int noteModeVoice = -1;
     TextPoint noteModeAt;
     std::uint8_t noteModeChar = 0;
-    std::uint8_t noteModeVoicesRead = 0;
-    // The note mode each voice's last unsigned step was read in (0xFF: none yet).
-    std::array<std::uint8_t, kVoices> voiceMode{0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    bool voiceChosen = false;  // a "V" has been read
+    // The note mode each voice chose itself: set by "*", "@" or "_" while the
+    // voice is current, or by one before any note for every voice; otherwise
+    // the mode of its first step (0xFF: none yet). And the mode another voice
+    // forced on it that has been reported, until it reads a step in its own
+    // mode again (0xFF: none).
+    std::array<std::uint8_t, kVoices> ownMode{0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    std::array<std::uint8_t, kVoices> reportedMode{0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
     // Durations: the voice current at the last duration letter (-1: none
     // yet), each voice's last note length, and whether the current voice has
@@ -79,6 +84,30 @@ struct WarningState {
     // The accidental memory each voice would have on its own (option 1):
     // where the shared one differs, another voice's accidental changed a note.
     std::array<std::array<std::int8_t, kScaleSteps>, kVoices> ownAccidentals{};
+    // One warning per voice and merge: the index of the one kept for this
+    // merge (-1: none yet; -2: this place was reported in an earlier pass),
+    // the notes it stands for besides its own, and the last token counted.
+    std::array<int, kVoices> accidentalWarning{-1, -1, -1, -1, -1};
+    std::array<int, kVoices> accidentalMore{};
+    std::array<std::size_t, kVoices> accidentalToken{};
+
+    // Equal notes joined. Ticks count over the whole text (merge after
+    // merge); per voice: the tick its sounding note was struck, the token of
+    // its last note in the merges before (offset and length), and the joins
+    // that wait for the end of the sound to know how long it is.
+    struct Join {
+        std::size_t token;
+        std::size_t joinedTo;
+        std::uint8_t joinedToLength;
+        bool acrossBar;
+        bool noise;  // a noise note: the quote marks keep a burst
+    };
+    std::uint64_t ticksBefore = 0;
+    std::array<std::uint64_t, kVoices> struckTick{};
+    std::array<std::size_t, kVoices> lastToken{};
+    std::array<std::uint8_t, kVoices> lastTokenLength{};
+    std::array<std::vector<Join>, kVoices> joins;
+    std::uint8_t pendingJoins = 0;  // bit v: joins[v] is not empty
 
     // Ticks queued per voice since the last merge.
     std::array<std::uint32_t, kVoices> voiceTicks{};

@@ -290,7 +290,9 @@ void editorHandOff(const RunOptions& options, std::optional<std::int64_t> line) 
     }
     if (value == nullptr) {
         std::printf("can't read environment QUARVEL_EDIT\n");
-        diagnose("no editor: set QUARVEL_EDIT, VISUAL or EDITOR");
+        diagnose("no editor to open " + options.sourcePath +
+                 ": set QUARVEL_EDIT, VISUAL or EDITOR (the first one set is used) to an "
+                 "editor command, e.g. QUARVEL_EDIT=nano");
         return;
     }
     std::string problem;

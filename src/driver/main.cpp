@@ -24,6 +24,7 @@
 #include "driver/diagnostics.h"
 #include "driver/exits.h"
 #include "driver/export_run.h"
+#include "driver/notices.h"
 #include "driver/play_range.h"
 #include "driver/read_file.h"
 #include "driver/run_options.h"
@@ -51,7 +52,7 @@ SourceText loadScore(const RunOptions& options) {
     const std::string& path = options.sourcePath;
     const int fd = ::open(options.scoreName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     const auto unreadable = [&](int error) {
-        diagnose("cannot read " + path + ": " + std::strerror(error));
+        reportUnreadable(options, std::strerror(error));
         exitWith(options, 1);
     };
     if (fd < 0) unreadable(errno);
@@ -59,7 +60,7 @@ SourceText loadScore(const RunOptions& options) {
     if (fstat(fd, &info) != 0) unreadable(errno);
     if (S_ISDIR(info.st_mode)) unreadable(EISDIR);
     if (!S_ISREG(info.st_mode)) {
-        diagnose("cannot read " + path + ": not a regular file");
+        reportUnreadable(options, "not a regular file");
         exitWith(options, 1);
     }
     std::vector<std::uint8_t> bytes;
@@ -131,6 +132,7 @@ int printHelpOrVersion(const RunOptions& options) {
     if (options.help) {
         std::fputs(kUsageText, stdout);
         std::fputs(kLongOptionsText, stdout);
+        std::fputs(warningHelpText().c_str(), stdout);
     } else {
         std::printf("quarvelcd 2.3 (libquarvel %s)\n", quarvel_version());
     }
@@ -212,6 +214,7 @@ int run(const std::vector<std::string>& args) {
     if (options.check) options.playFlag = false;  // compile only: no banner, echo or sound
     resolveScoreCase(options);
     rememberExitPath(options);
+    noteFileRead(options);
     const auto [from, to] = rangeOptions(options);
     Terminal terminal;
 
@@ -247,6 +250,7 @@ int run(const std::vector<std::string>& args) {
     printWarnings(options, *warnings, score, text, options.startPart);
     const Tables tables = buildTables(score.instruments);
     ExportRange exportRange;
+    std::string barsCut;  // the bars that --from/--to keep, for the notices
     if ((options.midiPath || options.exportPath) && (from || to)) {
         // --from/--to cut the exports as they cut -w.
         const Timeline timeline(score, tables, 0);
@@ -257,8 +261,17 @@ int run(const std::vector<std::string>& args) {
             exitWith(options, 1);
         }
         exportRange = {range->start, range->end};
+        barsCut = barsHeld(timeline, score.sourceMap.bars.size(), range->start, range->end);
     }
-    if (writeExports(options, score, tables, exportRange)) {  // --midi, --export
+    const bool exportsOnly = writeExports(options, score, tables, exportRange);
+    if (!barsCut.empty()) {
+        if (options.midiPath) noteRangeWritten(midiPathOf(options), barsCut);
+        if (options.exportPath) {
+            noteRangeWritten(*options.exportPath == "-" ? "the export" : *options.exportPath,
+                             barsCut);
+        }
+    }
+    if (exportsOnly) {  // --midi, --export
         finishOutput();
         return 0;
     }
@@ -287,6 +300,11 @@ int run(const std::vector<std::string>& args) {
         // The CRC is computed only when it is printed.
         result = renderRange(player, sink, *range, options.loop, options.computeCrc);
         status.erase();
+        if (options.writeWav && (from || to)) {
+            noteRangeWritten(
+                options.wavPath,
+                barsHeld(player.timeline(), score.sourceMap.bars.size(), range->start, range->end));
+        }
         editorWanted = sink.stoppedBySpace();
     } catch (const OutputError& error) {
         diagnose(error.what());

@@ -234,6 +234,7 @@ std::optional<RunOptions> parseRunOptions(std::vector<std::string> args, std::st
     const std::string stem = stemOf(args[next]);
     options.wavPath = stem + ".wav";
     options.scoreName = stem + ".qvl";
+    options.typedName = args[next];
     options.sourcePath = absoluteNameOf(options.scoreName);
     if (options.importPath) {
         options.playFlag = false;

@@ -18,6 +18,7 @@ struct RunOptions {
     std::string wavPath;     // the name as typed, extension replaced by ".wav"
     std::string sourcePath;  // absolute name of the score for people and the editor
     std::string scoreName;   // the name as typed with the extension ".qvl": opened as such
+    std::string typedName;   // the name as typed
 
     // Long options, "--name", "--name=value" or "--name value".
     bool help = false;     // --help: the usage with every option, status 0

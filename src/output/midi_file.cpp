@@ -55,6 +55,48 @@ std::uint64_t tickOfFrame(const std::vector<TempoStretch>& stretches, std::uint6
     return std::min(totalTicks, s.startTick + ticks);
 }
 
+// Where each bar of the rendering begins, with its length and key: what the
+// conductor's time and key signatures are made of. A replayed bar begins
+// again wherever its first event sounds.
+struct BarMark {
+    std::uint64_t tick;
+    std::uint32_t ticks;
+    int fifths;  // sharps (+) or flats (-) of its key signature
+};
+
+std::vector<BarMark> barMarks(const CompiledScore& score, int startPart) {
+    std::vector<BarMark> marks;
+    const auto& bars = score.sourceMap.bars;
+    std::uint64_t tick = 0;
+    bool started = false;
+    for (const PartHeader& part : score.image.parts) {
+        if (!started && startPart != 0 && part.number != startPart) continue;
+        started = true;
+        for (std::size_t e = part.events; score.image.events[e].duration != 0; ++e) {
+            const auto bar = score.sourceMap.barOfEvent(e);
+            if (bar && bars[*bar].firstEvent == e) {
+                int fifths = 0;
+                for (const std::int8_t step : bars[*bar].keySignature) fifths += step;
+                marks.push_back({tick, bars[*bar].ticks, std::clamp(fifths, -7, 7)});
+            }
+            tick += score.image.events[e].duration;
+        }
+    }
+    return marks;
+}
+
+// A bar length as a meter: beats of the longest note value (quarter down to
+// 64th) that divides it; none for a length in triplet ticks alone.
+std::optional<std::pair<int, int>> meterOf(std::uint32_t ticks) {
+    for (int power = 2; power <= 6; ++power) {
+        const std::uint32_t unit = 192u >> power;
+        if (ticks != 0 && ticks % unit == 0 && ticks / unit <= 255) {
+            return std::pair{static_cast<int>(ticks / unit), power};
+        }
+    }
+    return std::nullopt;
+}
+
 std::uint32_t microsecondsPerQuarter(std::uint64_t framesPerTick) {
     const double exact = static_cast<double>(framesPerTick * kMidiDivision) * 1e6 / kFrameRate;
     return static_cast<std::uint32_t>(std::llround(exact));
@@ -174,12 +216,17 @@ std::vector<std::uint8_t> midiFileBytes(const CompiledScore& score, const Tables
     std::vector<std::uint8_t> file{'M', 'T', 'h', 'd'};
     putBig(file, 6, 4);
     putBig(file, 1, 2);  // type 1
-    std::array<std::vector<TimedEvent>, kVoices> tracks;
+    // One track a voice for its pitched notes, and one for the drums of every
+    // voice: the percussion channel is shared, so its note-offs and note-ons
+    // are put in order in one track (a reader merging tracks keeps that).
+    constexpr std::size_t kDrumTrack = kVoices;
+    std::array<std::vector<TimedEvent>, kVoices + 1> tracks;
     std::array<int, kVoices> programs;
     programs.fill(-1);
     for (const MidiNote& n : notes) {
         if (n.end <= n.start) continue;
-        auto& track = tracks[static_cast<std::size_t>(n.voice)];
+        auto& track = tracks[n.channel == kPercussionChannel ? kDrumTrack
+                                                             : static_cast<std::size_t>(n.voice)];
         const auto channel = static_cast<std::uint8_t>(n.channel);
         const auto key = static_cast<std::uint8_t>(n.key);
         if (n.program >= 0 && programs[static_cast<std::size_t>(n.voice)] != n.program) {
@@ -218,12 +265,36 @@ std::vector<std::uint8_t> midiFileBytes(const CompiledScore& score, const Tables
         putBig(bytes, us, 3);
         conductor.push_back({at, 1, std::move(bytes)});
     }
+    // Time and key signatures where the bar length or the key changes.
+    const auto marks = barMarks(score, startPart);
+    std::optional<std::pair<int, int>> meter;
+    std::optional<int> key;
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+        const std::uint64_t barEnd = marks[i].tick + marks[i].ticks;
+        if (barEnd <= firstTick || marks[i].tick >= endTick) continue;
+        const std::uint64_t at = std::max(marks[i].tick, firstTick) - firstTick;
+        const auto barMeter = meterOf(marks[i].ticks);
+        if (barMeter && barMeter != meter) {
+            meter = barMeter;
+            const auto clocks = static_cast<std::uint8_t>(96 >> barMeter->second);
+            conductor.push_back({at,
+                                 1,
+                                 {0xFF, 0x58, 0x04, static_cast<std::uint8_t>(barMeter->first),
+                                  static_cast<std::uint8_t>(barMeter->second), clocks, 8}});
+        }
+        if (key != marks[i].fifths) {
+            key = marks[i].fifths;
+            conductor.push_back(
+                {at, 1, {0xFF, 0x59, 0x02, static_cast<std::uint8_t>(*key), 0}});  // major
+        }
+    }
     const std::uint64_t length = endTick - firstTick;
     putTrack(file, std::move(conductor), length);
-    for (int voice = 0; voice < kVoices; ++voice) {
-        auto& track = tracks[static_cast<std::size_t>(voice)];
+    for (std::size_t t = 0; t < tracks.size(); ++t) {
+        auto& track = tracks[t];
         if (track.empty()) continue;
-        track.insert(track.begin(), {0, -1, metaText(0x03, "Voice " + std::to_string(voice + 1))});
+        const std::string name = t == kDrumTrack ? "Drums" : "Voice " + std::to_string(t + 1);
+        track.insert(track.begin(), {0, -1, metaText(0x03, name)});
         putTrack(file, std::move(track), length);
     }
     return file;

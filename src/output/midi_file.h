@@ -2,13 +2,17 @@
 // notation programs and sequencers.
 //
 // Type 1, 48 ticks per quarter note, so one MIDI tick is one score tick.
-// Track 1 is the conductor: the score's name and a tempo (microseconds per
+// Track 1 is the conductor: the score's name, a tempo (microseconds per
 // quarter note, from the part's tempo index and beat unit) at every part
-// start where it changes. Then one track for each voice that sounds, on
-// channel N for voice N; noise notes go to the percussion channel 10 through
-// drumKeyOf(). Every note is one note-on and its note-off: a held note is one
-// note, each new attack a new note; replays and repeats are written out as
-// they sound.
+// start where it changes, and a time signature (from the bar's length) and a
+// key signature (from the key in force, as "K" sets it from the next bar
+// line) wherever a bar changes them. Then one track for each voice with
+// pitched notes, on channel N for voice N, and one "Drums" track for the noise
+// notes of every voice, on the percussion channel 10 through drumKeyOf().
+// Every note is one note-on and its note-off: a held note is one note, each
+// new attack a new note; on one channel and key a note-off always comes
+// before the next note-on; replays and repeats are written out as they
+// sound.
 #pragma once
 
 #include <array>

@@ -2,6 +2,7 @@
 bytes and CRC lines, run in a scratch directory."""
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -168,19 +169,21 @@ class Rendering(Scratch):
         with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
             full = f.read()[46:]
         self.assertEqual(len(full), 4 * tick * 312)
-        cases = [  # options, first tick, end tick
-            (("--from", "2"), 96, 312),
-            (("--from=3", "--to=3"), 168, 264),
-            (("--to", "1"), 0, 96),
-            (("--from", "4", "--to", "4"), 264, 312),
-            (("--from", "2:1"), 96, 312),  # before bar 2's first note: bar 2
-            (("--from", "1:5"), 0, 312),   # inside bar 1
-            (("-g02", "--from", "2"), 96, 312),  # -g does not cut a written range
+        cases = [  # options, first tick, end tick, the bars the file holds
+            (("--from", "2"), 96, 312, "bars 2 to 4 of 4"),
+            (("--from=3", "--to=3"), 168, 264, "bar 3 of 4"),
+            (("--to", "1"), 0, 96, "bar 1 of 4"),
+            (("--from", "4", "--to", "4"), 264, 312, "bar 4 of 4"),
+            (("--from", "2:1"), 96, 312, "bars 2 to 4 of 4"),  # before bar 2's first note: bar 2
+            (("--from", "1:5"), 0, 312, "bars 1 to 4 of 4"),   # inside bar 1
+            (("-g02", "--from", "2"), 96, 312, "bars 2 to 4 of 4"),  # -g does not cut a range
         ]
-        for options, first, end in cases:
+        for options, first, end, bars in cases:
             with self.subTest(options=options):
                 wav = self.run_cli("-w", *options, "tune")
                 self.assertEqual(wav.returncode, 0, wav.stderr)
+                self.assertEqual(wav.stderr.decode(), "quarvelcd: tune.wav holds %s only "
+                                 "(--from/--to), not the whole score\n" % bars)
                 with open(os.path.join(self.dir, "tune.wav"), "rb") as f:
                     data = f.read()
                 self.assertEqual(self.check_wave(data), (end - first) * tick)
@@ -188,7 +191,12 @@ class Rendering(Scratch):
                 crc = self.run_cli("-c", *options, "tune")
                 self.assertEqual(crc.stdout.decode(),
                                  "%08X %s\n" % (crc_of(data[46:]), self.path("tune.qvl")))
-        self.assertEqual(whole.returncode, 0)
+                self.assertEqual(crc.stderr, b"", "no file, nothing to say")
+        self.assertEqual((whole.returncode, whole.stderr), (0, b""))
+        cut = self.run_cli("--midi=cut.mid", "--export=cut.wav", "--from=3", "tune")
+        self.assertEqual(cut.returncode, 0, cut.stderr)
+        for name in ("cut.mid", "cut.wav"):
+            self.assertIn("quarvelcd: %s holds bars 3 to 4 of 4 only" % name, cut.stderr.decode())
 
     def test_bad_ranges_end_with_status_1(self):
         self.write("tune.qvl", "Q 0 1 M\n2 M\n")
@@ -299,15 +307,20 @@ class Errors(Scratch):
 
     def test_editor_missing_or_unset(self):
         self.write("bad.qvl", "V0")
-        cases = [({}, "can't read environment QUARVEL_EDIT\n"),
-                 ({"QUARVEL_EDIT": "no-such-editor-here"}, "can't exec editor: no-such-editor-here\n")]
-        for env, message in cases:
+        unset = {"VISUAL": "", "EDITOR": ""}
+        cases = [(unset, "can't read environment QUARVEL_EDIT\n",
+                  "no editor to open %s: set QUARVEL_EDIT, VISUAL or EDITOR" % self.path("bad.qvl")),
+                 (dict(unset, QUARVEL_EDIT="no-such-editor-here"),
+                  "can't exec editor: no-such-editor-here\n",
+                  "cannot start the editor 'no-such-editor-here'")]
+        for env, message, hint in cases:
             with self.subTest(env=env):
                 r = self.run_cli("bad", stdin=b" ", env=env)
                 self.assertEqual(r.returncode, 3)
                 self.assertTrue(r.stdout.decode().endswith(
                     "press <space> to edit; any other to quit\n%sexit 3 %s\n"
                     % (message, self.path("bad.qvl"))))
+                self.assertIn("quarvelcd: " + hint, r.stderr.decode())
 
 
 class EditorCommand(Scratch):
@@ -428,6 +441,30 @@ class Documentation(Scratch):
                     self.assertEqual(r.returncode, 3)
                     self.assertIn(": error %s: " % number, r.stderr.decode())
 
+    def test_every_warning_is_documented_with_its_default(self):
+        # The program's own list (--help) against the guide, the manual page
+        # and the C header, which are written by hand.
+        out = self.run_cli("--help").stdout.decode()
+        listed = re.findall(r"^  ([a-z-]+)(\*?) ", out.split("\nwarnings ", 1)[1], re.M)
+        self.assertGreaterEqual(len(listed), 16)
+
+        def read(*path):
+            with open(os.path.join(self.ROOT, *path), encoding="utf-8") as f:
+                return f.read()
+
+        guide, manual, header = read("docs", "language.md"), read("docs", "quarvelcd.1"), \
+            read("include", "quarvel.h")
+        manual_list = re.search(r"on by default:\n(.*?)\n\.RB", manual, re.S).group(1)
+        for name, star in listed:
+            with self.subTest(name=name):
+                self.assertIn("**`%s`**" % name, guide)
+                self.assertEqual("**`%s`** (on request)" % name in guide, not star)
+                self.assertRegex(manual_list, r"(^|[ \n])%s%s(,|$)" % (re.escape(name),
+                                                                       re.escape(star)))
+                entry = re.search(r"^ \*   %s( \(default\))? " % re.escape(name), header, re.M)
+                self.assertIsNotNone(entry)
+                self.assertEqual(entry.group(1) is not None, bool(star))
+
     def test_bundled_examples_render(self):
         folder = os.path.join(self.ROOT, "examples")
         scores = sorted(f for f in os.listdir(folder) if f.endswith(".qvl"))
@@ -436,6 +473,12 @@ class Documentation(Scratch):
             with self.subTest(name=name):
                 r = self.run_cli("-c", os.path.join(folder, name))
                 self.assertEqual(r.returncode, 0, r.stderr.decode())
+                self.assertEqual(r.stderr, b"")
+                # Every warning asked for: only the ties over bar lines they mean.
+                r = self.run_cli("--check", "--warn=all", os.path.join(folder, name))
+                names = {line.rsplit("[", 1)[1].rstrip("]")
+                         for line in r.stderr.decode().splitlines() if ": warning: " in line}
+                self.assertLessEqual(names, {"tie-across-bar"}, r.stderr.decode())
 
 
 class Diagnostics(Scratch):
@@ -521,6 +564,29 @@ class Diagnostics(Scratch):
         r = self.run_cli("--check", "missing")
         self.assertEqual((r.returncode, r.stdout), (1, b""))
 
+    def test_another_file_by_the_name_given(self):
+        # The score is read by the name with .qvl; a different file of the
+        # name as typed is named on standard error, in every mode.
+        self.write("minuet.qvl", "Q1 2 3 4 M")
+        self.write("minuet.draft", "Q1 V9")
+        os.symlink("minuet.qvl", os.path.join(self.dir, "link.draft"))
+        self.write("link.qvl", "Q1 2 3 4 M")
+        os.mkdir(os.path.join(self.dir, "dir.d"))
+        self.write("dir.qvl", "Q1 2 3 4 M")
+        note = ("quarvelcd: reading minuet.qvl, not minuet.draft: the score is always read from "
+                "the name with its extension replaced by .qvl")
+        for switches in (("--check",), ("-c",), ("-w",), ("--check", "--json")):
+            with self.subTest(switches=switches):
+                r = self.run_cli(*switches, "minuet.draft")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertTrue(r.stderr.decode().startswith(note), r.stderr)
+        for name in ("minuet", "minuet.qvl", "dir.d"):
+            with self.subTest(name=name):
+                r = self.run_cli("--check", name)
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+        # Another name of another file is still another file.
+        self.assertIn(b"reading link.qvl, not link.draft", self.run_cli("-c", "link.draft").stderr)
+
     def test_json_lines_read_back(self):
         name = "odd \"n\xe4me\\"
         self.write(name + ".qvl",
@@ -546,6 +612,16 @@ class Diagnostics(Scratch):
         self.assertEqual(r.returncode, 0)
         (start,) = [json.loads(line) for line in r.stdout.decode().splitlines()]
         self.assertEqual((start["code"], start["line"], start["column"]), ("start-part", None, None))
+        # A score that cannot be read is a diagnostic like the others.
+        os.mkdir(os.path.join(self.dir, "folder.qvl"))
+        for missing, reason in (("missing", "No such file or directory"),
+                                ("folder", "Is a directory")):
+            r = self.run_cli("--check", "--json", missing)
+            self.assertEqual((r.returncode, r.stderr), (1, b""))
+            (error,) = [json.loads(line) for line in r.stdout.decode().splitlines()]
+            self.assertEqual((error["severity"], error["code"], error["line"], error["file"]),
+                             ("error", "unreadable", None, self.path(missing + ".qvl")))
+            self.assertTrue(error["message"].endswith(reason), error["message"])
 
     def test_play_mode_report_keeps_its_numbers(self):
         # At the end of the text the report names the line after the last

@@ -268,8 +268,12 @@ class BashCompletion(unittest.TestCase):
         """COMPREPLY for the words typed so far, the last being completed."""
         line = ("source %s; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _quarvelcd; "
                 "printf '%%s\\n' \"${COMPREPLY[@]}\"" % self.SCRIPT)
+        # The program under test answers for the warning names.
+        binary = os.environ.get("QUARVELCD", "quarvelcd")
+        path = os.path.dirname(os.path.abspath(shutil.which(binary) or binary))
+        env = dict(os.environ, PATH=path + os.pathsep + os.environ.get("PATH", ""))
         r = subprocess.run(["bash", "-c", line, "bash", "quarvelcd", *words], cwd=folder,
-                           capture_output=True, text=True, timeout=60)
+                           capture_output=True, text=True, timeout=60, env=env)
         self.assertEqual(r.stderr, "")
         return sorted(w for w in r.stdout.split("\n") if w)
 
@@ -291,6 +295,9 @@ class BashCompletion(unittest.TestCase):
             (["--export", "t"], ["tune.flac", "tune.wav"]),
             (["--midi", "=", ""], ["sub", "tune.mid"]),
             (["--from", ""], []),
+            (["--warn", "=", "rep"], ["repeat", "repeated-note"]),
+            (["--no-warn", "=", "pitch-fold,ti"], ["pitch-fold,tie-across-bar"]),
+            (["--warn", "=", "a"], ["all"]),
         ]
         for words, offered in cases:
             with self.subTest(words=words):

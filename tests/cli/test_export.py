@@ -4,6 +4,7 @@ sound decoded by libsndfile against the -w file."""
 import ctypes
 import ctypes.util
 import os
+import random
 import subprocess
 import tempfile
 
@@ -33,6 +34,16 @@ class Note:
     def __init__(self, line):
         (self.voice, self.instrument, self.note, self.level, self.start_frame,
          self.frames) = map(int, line.split())
+
+    def channel(self):
+        return 9 if self.note >= 73 else self.voice - 1
+
+    def key(self):
+        return DRUMS[self.note] if self.note >= 73 else self.note + 23
+
+    def order(self):
+        """As midi_notes orders what it reads: by start, channel and key."""
+        return (self.start_frame, self.channel(), self.key())
 
 
 def library_notes(text):
@@ -72,7 +83,7 @@ def midi_notes(path):
                               "end": now, "ticks": (start_tick, tick),
                               "program": program.get(message.channel)})
         assert not on, "notes without their note-off"
-    return midi, sorted(found, key=lambda n: (n["ticks"][0], n["track"]))
+    return midi, sorted(found, key=lambda n: (n["ticks"][0], n["channel"], n["key"]))
 
 
 class Midi(Scratch):
@@ -96,13 +107,15 @@ class Midi(Scratch):
                 want = [n for n in library_notes(text) if n.level < 254]
                 self.assertGreater(len(want), 0)
                 self.assertEqual(len(got), len(want))
-                tracks = {"Voice %d" % n.voice for n in want}
-                self.assertEqual([t.name for t in midi.tracks[1:]], sorted(tracks))
-                for n, m in zip(sorted(want, key=lambda n: (n.start_frame, n.voice)), got):
+                # A track for each voice's pitched notes, one for the drums of all.
+                tracks = sorted({"Voice %d" % n.voice for n in want if n.note < 73})
+                tracks += ["Drums"] if any(n.note >= 73 for n in want) else []
+                self.assertEqual([t.name for t in midi.tracks[1:]], tracks)
+                for n, m in zip(sorted(want, key=Note.order), got):
                     noise = n.note >= 73
-                    self.assertEqual(m["track"], "Voice %d" % n.voice)
-                    self.assertEqual(m["channel"], 9 if noise else n.voice - 1)
-                    self.assertEqual(m["key"], DRUMS[n.note] if noise else n.note + 23)
+                    self.assertEqual(m["track"], "Drums" if noise else "Voice %d" % n.voice)
+                    self.assertEqual(m["channel"], n.channel())
+                    self.assertEqual(m["key"], n.key())
                     self.assertEqual(m["program"], None if noise else PROGRAMS[n.instrument])
                     self.assertEqual(m["velocity"] == 127, n.level < 6)
                     # Tempos are whole microseconds per quarter note: well under a millisecond.
@@ -119,7 +132,7 @@ class Midi(Scratch):
         self.write("tune.qvl", "=60 V1 Q1 2 I3 4 5 S6 Q.7 M V2 W1 M V3 _ I3' 3' 5 M")
         self.assertEqual(self.run_cli("--midi", "tune").returncode, 0)
         midi, got = midi_notes(self.path("tune.mid"))
-        want = sorted(library_notes(self.text("tune.qvl")), key=lambda n: (n.start_frame, n.voice))
+        want = sorted(library_notes(self.text("tune.qvl")), key=Note.order)
         self.assertEqual(len(got), len(want))
         for n, m in zip(want, got):
             self.assertEqual(m["ticks"][0] * 320 * 48 // midi.ticks_per_beat, n.start_frame)
@@ -155,6 +168,63 @@ class Midi(Scratch):
                     with open(self.path("tune.wav"), "rb") as f:
                         self.assertEqual(f.read(), wave)
                 os.remove(self.path(name))
+
+    def test_every_note_of_every_channel_is_closed(self):
+        # Random scores where voices strike the same drums and pitches at the
+        # same ticks: read as a player reads the file (all tracks merged), every
+        # note-on of a channel and key is closed by its note-off before the
+        # next one, and nothing is left sounding.
+        rng = random.Random(24)
+        for case in range(30):
+            bars = []
+            for _ in range(rng.randint(1, 4)):
+                voices = []
+                for v in range(1, 6):
+                    if rng.random() < 0.25:
+                        continue
+                    notes = " ".join(rng.choice(["1", "1", "2", "1'", "$", "1,", "0;", "2\""])
+                                     for _ in range(rng.randint(1, 6)))
+                    voices.append("V%d %s %s %s *" % (v, rng.choice("HQIS"), rng.choice("_*"),
+                                                      notes))
+                bars.append(" ".join(voices) + " M")
+            text = "\n".join(bars) + "\n"
+            with self.subTest(case=case, text=text):
+                self.write("tune.qvl", text)
+                r = self.run_cli("--midi", "--no-warn=all", "tune")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                midi = mido.MidiFile(self.path("tune.mid"))
+                on, notes = set(), 0
+                for message in mido.merge_tracks(midi.tracks):
+                    if message.type == "note_on" and message.velocity > 0:
+                        self.assertNotIn((message.channel, message.note), on, "struck twice")
+                        on.add((message.channel, message.note))
+                        notes += 1
+                    elif message.type in ("note_on", "note_off"):
+                        self.assertIn((message.channel, message.note), on, "an unmatched off")
+                        on.remove((message.channel, message.note))
+                self.assertEqual(on, set(), "notes left sounding")
+
+    def test_signatures_follow_the_keys_and_the_bar_lengths(self):
+        # K takes effect at the next bar line; the meter is the bar's length.
+        self.write("tune.qvl", "K3& M Q 1 2 3 M I 1 2 3 K2# 4 5 6 M Q 1 2 3 M H 1 2 M (Q 1 M )1")
+        def signatures(name):
+            tick, found = 0, []
+            for message in mido.MidiFile(self.path(name)).tracks[0]:
+                tick += message.time
+                if message.type == "time_signature":
+                    found.append((tick, "%d/%d" % (message.numerator, message.denominator)))
+                elif message.type == "key_signature":
+                    found.append((tick, message.key))
+            return found
+
+        self.assertEqual(self.run_cli("--midi", "--no-warn=all", "tune").returncode, 0)
+        self.assertEqual(signatures("tune.mid"), [(0, "3/4"), (0, "Eb"), (288, "D"),
+                                                  (432, "4/4"), (624, "1/4")])
+        # A range starts with the signatures in force there.
+        cut = self.run_cli("--midi=cut.mid", "--no-warn=all", "--from=3", "tune")
+        self.assertEqual(cut.returncode, 0, cut.stderr)
+        self.assertEqual(signatures("cut.mid"), [(0, "3/4"), (0, "D"), (144, "4/4"),
+                                                 (336, "1/4")])
 
     def test_failure_leaves_no_file(self):
         self.write("tune.qvl", SMALL)

@@ -2,6 +2,8 @@
 // misuse, lifetimes, and players on two threads.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include <cstring>
 #include <string>
 #include <thread>
@@ -106,6 +108,14 @@ TEST(CApi, MisuseAnswersCleanly) {
     EXPECT_EQ(quarvel_player_seek_bar(player, 0), QUARVEL_ENOTFOUND);
     EXPECT_EQ(quarvel_player_seek_bar(player, 99), QUARVEL_ENOTFOUND);
     EXPECT_EQ(quarvel_player_seek_part(player, 0x33), QUARVEL_ENOTFOUND);
+    // Part numbers are bytes: -1 is not part FF, nor 256 part 00.
+    quarvel_diagnostic warning{};
+    for (const int part : {-1, 256, INT_MIN, INT_MAX}) {
+        SCOPED_TRACE(part);
+        EXPECT_EQ(quarvel_player_new(score, part), nullptr);
+        EXPECT_EQ(quarvel_score_start_part_warning(score, part, &warning), QUARVEL_EINVAL);
+        EXPECT_EQ(quarvel_player_seek_part(player, part), QUARVEL_EINVAL);
+    }
     EXPECT_EQ(quarvel_score_bar(score, 0, &bar), QUARVEL_ENOTFOUND);
     EXPECT_EQ(quarvel_score_musicxml(score, 0, nullptr, 10), 0u);
     // Past the end: nothing more, however often asked.
@@ -173,6 +183,22 @@ TEST(CApi, PositionsBarsSeeksAndFloats) {
     EXPECT_EQ(position.bar, 4);
     quarvel_player_free(player);
     quarvel_player_free(whole);
+
+    // Part 0 is the start, as for quarvel_player_new, also when every part
+    // that sounds has a number.
+    quarvel_score* numbered = compile("P01 Q1 M P02 Q2 M");
+    quarvel_player* from2 = quarvel_player_new(numbered, 2);
+    quarvel_player* at = quarvel_player_new(numbered, 0);
+    ASSERT_EQ(quarvel_player_seek_part(at, 2), QUARVEL_OK);
+    ASSERT_EQ(quarvel_player_seek_part(at, 0), QUARVEL_OK);
+    ASSERT_EQ(quarvel_player_position(at, &position), QUARVEL_OK);
+    EXPECT_EQ((std::pair{position.frame, position.part}), (std::pair{std::uint64_t{0}, 1}));
+    ASSERT_EQ(quarvel_player_seek_part(from2, 0), QUARVEL_OK);
+    ASSERT_EQ(quarvel_player_position(from2, &position), QUARVEL_OK);
+    EXPECT_EQ((std::pair{position.frame, position.part}), (std::pair{std::uint64_t{0}, 2}));
+    quarvel_player_free(at);
+    quarvel_player_free(from2);
+    quarvel_score_free(numbered);
 }
 
 TEST(CApi, PlayersOnTwoThreadsRenderIndependently) {

@@ -22,13 +22,13 @@
 namespace quarvel {
 namespace {
 
-// (voice track, key, start tick, end tick) of every note in a MIDI file.
+// (channel, key, start tick, end tick) of every note in a MIDI file.
 using Heard = std::tuple<int, int, std::uint64_t, std::uint64_t>;
 
 std::vector<Heard> notesOf(const std::vector<std::uint8_t>& file) {
     std::vector<Heard> notes;
     std::size_t at = 14;  // past the header chunk
-    for (int track = 0; at + 8 <= file.size(); ++track) {
+    while (at + 8 <= file.size()) {
         const std::size_t end = at + 8 +
                                 (std::size_t{file[at + 4]} << 24 | std::size_t{file[at + 5]} << 16 |
                                  std::size_t{file[at + 6]} << 8 | file[at + 7]);
@@ -47,8 +47,8 @@ std::vector<Heard> notesOf(const std::vector<std::uint8_t>& file) {
                 on[(status & 0x0F) << 8 | file[at + 1]] = tick;
                 at += 3;
             } else if ((status & 0xF0) == 0x80) {
-                notes.emplace_back(track, file[at + 1], on.at((status & 0x0F) << 8 | file[at + 1]),
-                                   tick);
+                notes.emplace_back(status & 0x0F, file[at + 1],
+                                   on.at((status & 0x0F) << 8 | file[at + 1]), tick);
                 at += 3;
             } else {
                 at += 2;  // program change
@@ -102,7 +102,8 @@ TEST_P(ExportRangeTest, HoldsWhatSoundsInTheRange) {
         const std::uint64_t endTick = std::min(n.startTick + n.ticks, lastTick);
         const std::uint64_t startTick = std::max(n.startTick, firstTick);
         if (startTick >= endTick) continue;
-        want.emplace_back(n.voice + 1, n.note >= 73 ? drumKeyOf(n.note) : midiKeyOf(n.note),
+        want.emplace_back(n.note >= 73 ? kPercussionChannel : n.voice,
+                          n.note >= 73 ? drumKeyOf(n.note) : midiKeyOf(n.note),
                           startTick - firstTick, endTick - firstTick);
     }
     std::sort(want.begin(), want.end());

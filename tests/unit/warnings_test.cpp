@@ -65,6 +65,22 @@ TEST(Warnings, EachFiresOnItsTrapAndNotOnTheRightWay) {
         {"no-duration", "1 2", 1, 1, "lasts 1 tick", "Q 1 2"},
         {"glued-bar-line", "Q 1 M/ 2", 1, 6, "skips `/`", "Q 1 M12 2"},
         {"glued-bar-line", "(Q 1 M)1", 1, 7, "skips `)1`", "(Q 1 M )1"},
+        // Voice 1 back in its own mode after another voice's `*`: no second warning.
+        {"shared-note-mode", "Q V1 1 2 V2 _ 4 M 1 2 V2 4 * M 1 2", 1, 19, "write `*`",
+         "Q V1 1 2 V2 _ 4 * M 1 2 V2 _ 4 * M 1 2"},
+        {"repeated-note", "Q 5 I 5 M", 1, 7, "`5` right before it (at line 1:3), and two equal "
+         "notes in a row in one voice sound as one note, here of 72 ticks (a dotted quarter "
+         "note); for two attacks write `5'`", "Q 5' I 5 M"},
+        {"repeated-note", "_ Q 1 1 * M", 1, 7, "`1'` (a burst of one tick, then a rest)",
+         "_ Q 1' 1 * M"},
+        {"repeated-note", "V2 I 3# $ 3# 3 M", 1, 14, "`3#'`", "V2 I 3# $ 3# 4 M"},
+        {"tie-across-bar", "Q 1 2 3 4 M\n4 5 M", 2, 1, "`4` (at line 1:9) that ends the bar "
+         "before, going on over the bar line, so the two sound as one note of 96 ticks",
+         "Q 1 2 3 4' M\n4 5 M"},
+        {"glued-argument", "=120 Q 1", 1, 1, "`=120` is read as the tempo `=12` followed by `0`",
+         "=78 Q 1"},
+        {"end-of-text-byte", "Q 1 / caf\xff\nQ 2", 1, 10, "the 4 bytes after it",
+         "Q 1 / cafe\nQ 2"},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -75,6 +91,8 @@ TEST(Warnings, EachFiresOnItsTrapAndNotOnTheRightWay) {
         EXPECT_EQ(found[0]->where.line, c.line);
         EXPECT_EQ(found[0]->where.column, c.column);
         EXPECT_NE(found[0]->message.find(c.inMessage), std::string::npos) << found[0]->message;
+        // Messages are plain text, whatever bytes the score holds.
+        for (const char ch : found[0]->message) EXPECT_TRUE(ch >= 0x20 && ch < 0x7F) << int(ch);
         EXPECT_TRUE(named(compiled(c.right), c.name).empty()) << c.right;
     }
 }
@@ -84,12 +102,46 @@ TEST(Warnings, TheWayScoresAreUsuallyWrittenIsQuiet) {
     // a note mode set for every voice, step 0 in either mode, the same
     // accidental in two voices, a key at the top, part settings at a part's
     // start, bar numbers after M.
-    for (const char* text : {"Q V1 1 2 V2 3 4 M", "Q @ V1 5 V2 7 M", "Q V2 @ 7 M V1 0 0",
-                             "Q V1 3# 3 V2 H 3# M", "K1# M Q 3 M", "Q 1 P =80 NH JAT3 2",
-                             "Q 1 M1 2 M22", "V1 Q 1 1 V2 H 1 M", "P01 Q 1 R01 P02 Q 2"}) {
+    for (const char* text : {"Q V1 1 2 V2 3 4 M", "Q @ V1 5 V2 7 M", "Q V2 @ 7 M V1 0' 0",
+                             "Q V1 3#' 3 V2 H 3# M", "K1# M Q 3 M", "Q 1 P =80 NH JAT3 2",
+                             "Q 1 M1 2 M22", "V1 Q 1' 1 V2 H 1 M", "P01 Q 1 R01 P02 Q 2"}) {
         SCOPED_TRACE(text);
         const CompiledScore score = compiled(text);
         for (const auto& w : score.warnings) ADD_FAILURE() << w.name << ": " << w.message;
+    }
+}
+
+TEST(Warnings, SharedAccidentalOnceAVoiceAndBar) {
+    const CompiledScore score = compiled("Q V1 3# V2 I 3 4 3 S 3 3' M 3 M V1 3# V2 3 M");
+    const auto found = named(score, "shared-accidental");
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0]->where.column, 14);
+    EXPECT_NE(found[0]->message.find("; 3 more notes of voice 2 in this bar take another"),
+              std::string::npos)
+        << found[0]->message;
+    EXPECT_EQ(found[1]->message.find("more note"), std::string::npos) << found[1]->message;
+    EXPECT_TRUE(named(compiled("O1 Q V1 3# V2 I 3 4 3 M"), "shared-accidental").empty());
+}
+
+TEST(Warnings, EveryNoteOfAJoinedRunHearsTheWholeLength) {
+    // Three equal eighths, then a quarter across the bar line.
+    const CompiledScore score = compiled("I 1 1 1 Q 2 M 2 3");
+    const auto inBar = named(score, "repeated-note");
+    ASSERT_EQ(inBar.size(), 2u);
+    for (const Warning* w : inBar) {
+        EXPECT_NE(w->message.find("here of 72 ticks"), std::string::npos) << w->message;
+    }
+    EXPECT_NE(inBar[1]->message.find("(at line 1:5)"), std::string::npos) << inBar[1]->message;
+    const auto across = named(score, "tie-across-bar");
+    ASSERT_EQ(across.size(), 1u);
+    EXPECT_NE(across[0]->message.find("one note of 96 ticks"), std::string::npos);
+    // Only what is asked for is looked for.
+    const CompiledScore quiet = compileScore(SourceText("Q I 1 1 =120 1 M 1 caf\xff"),
+                                             Dialect::combined, CompileOptions{.warnings = {}});
+    for (const char* name :
+         {"repeated-note", "tie-across-bar", "glued-argument", "end-of-text-byte"}) {
+        EXPECT_TRUE(named(quiet, name).empty()) << name;
+        EXPECT_FALSE(named(compiled("Q I 1 1 =120 1 M 1 caf\xff"), name).empty()) << name;
     }
 }
 
@@ -118,6 +170,25 @@ TEST(Warnings, ThoseBeforeACompileErrorComeWithIt) {
     }
 }
 
+TEST(Warnings, AByte0xFFEndsTheTextAndSaysSo) {
+    // A field cut off by it: the error names the byte.
+    try {
+        compiled(
+            "Q 1 =4\xff"
+            "0 2");
+        ADD_FAILURE() << "no error";
+    } catch (const CompileError& error) {
+        EXPECT_NE(error.what.find("found the end of the text (a byte 0xFF in the file"),
+                  std::string::npos)
+            << error.what;
+    }
+    // Between tokens: the notes before it are the score, with the warning.
+    const CompiledScore score = compiled("Q 1 2 \xff 3 V9");
+    EXPECT_EQ(named(score, "end-of-text-byte").size(), 1u);
+    EXPECT_EQ(score.sourceMap.bars.size(), 1u);
+    EXPECT_EQ(score.sourceMap.bars[0].ticks, 96u);
+}
+
 TEST(Warnings, StartPartThatNoPartHas) {
     const CompiledScore score = compiled("P01 Q 1 P03 Q 2 R01");
     EXPECT_FALSE(startPartWarning(score, 0));
@@ -136,7 +207,9 @@ TEST(WarningSwitches, AppliedInOrder) {
         std::vector<const char*> on, off;
     };
     const Case cases[] = {
-        {{}, {"bar-length", "pitch-fold"}, {"shared-duration", "shared-accidental"}},
+        {{},
+         {"bar-length", "pitch-fold", "shared-accidental", "repeated-note"},
+         {"shared-duration", "tie-across-bar"}},
         {{{"all", true}}, {"shared-duration", "shared-accidental", "bar-length"}, {}},
         {{{"all", false}, {"pitch-fold,repeat", true}}, {"pitch-fold", "repeat"}, {"bar-length"}},
         {{{"all", true}, {"bar-length", false}}, {"shared-duration"}, {"bar-length"}},
@@ -155,12 +228,12 @@ TEST(WarningSwitches, AppliedInOrder) {
 }
 
 TEST(WarningsThroughTheCApi, EveryWarningWithItsNameAndPlace) {
-    const std::string text = "Q V1 3# 3 V2 H 3 M\nQ U+7 G M";
+    const std::string text = "Q V1 3# 4 V2 H 3 M\nQ U+7 G M\nQ 5 M 5";
     quarvel_diagnostic error;
     quarvel_score* score = quarvel_compile(text.data(), text.size(), 0, &error);
     ASSERT_NE(score, nullptr);
-    // Off by default in the program, reported here all the same.
-    ASSERT_EQ(quarvel_score_warning_count(score), 2);
+    // tie-across-bar is off by default in the program, reported here all the same.
+    ASSERT_EQ(quarvel_score_warning_count(score), 3);
     quarvel_diagnostic w;
     const char* name = nullptr;
     ASSERT_EQ(quarvel_score_warning(score, 0, &w, &name), QUARVEL_OK);
@@ -169,7 +242,10 @@ TEST(WarningsThroughTheCApi, EveryWarningWithItsNameAndPlace) {
     EXPECT_EQ(w.column, 16);
     ASSERT_EQ(quarvel_score_warning(score, 1, &w, nullptr), QUARVEL_OK);
     EXPECT_EQ((std::pair{w.line, w.column}), (std::pair{2, 7}));
-    EXPECT_EQ(quarvel_score_warning(score, 2, &w, &name), QUARVEL_ENOTFOUND);
+    ASSERT_EQ(quarvel_score_warning(score, 2, &w, &name), QUARVEL_OK);
+    EXPECT_STREQ(name, "tie-across-bar");
+    EXPECT_EQ((std::pair{w.line, w.column}), (std::pair{3, 7}));
+    EXPECT_EQ(quarvel_score_warning(score, 3, &w, &name), QUARVEL_ENOTFOUND);
     EXPECT_EQ(quarvel_score_warning(score, -1, &w, &name), QUARVEL_ENOTFOUND);
     EXPECT_EQ(quarvel_score_warning(score, 0, nullptr, &name), QUARVEL_EINVAL);
     EXPECT_EQ(quarvel_score_start_part_warning(score, 0, &w), QUARVEL_ENOTFOUND);
@@ -177,6 +253,15 @@ TEST(WarningsThroughTheCApi, EveryWarningWithItsNameAndPlace) {
     EXPECT_NE(std::string(w.message).find("no part is numbered 07"), std::string::npos);
     quarvel_score_free(score);
     EXPECT_EQ(quarvel_score_warning_count(nullptr), 0);
+    // What the program prints by default, for front ends that show the same.
+    for (const auto& info : warningCatalogue()) {
+        EXPECT_EQ(quarvel_warning_on_by_default(std::string(info.name).c_str()),
+                  info.onByDefault ? 1 : 0);
+    }
+    EXPECT_EQ(quarvel_warning_on_by_default("tie-across-bar"), 0);
+    EXPECT_EQ(quarvel_warning_on_by_default("repeated-note"), 1);
+    EXPECT_EQ(quarvel_warning_on_by_default("no-such"), QUARVEL_ENOTFOUND);
+    EXPECT_EQ(quarvel_warning_on_by_default(nullptr), QUARVEL_EINVAL);
 
     // An error cut off by the end of the text: the C API gives the numbers of
     // the play-mode line (past the last line, as the reader stood), so that
