@@ -7,10 +7,11 @@ import {
 } from '@codemirror/view';
 import { HighlightStyle, StreamLanguage, syntaxHighlighting } from '@codemirror/language';
 import { lintGutter, setDiagnostics } from '@codemirror/lint';
-import { defaultKeymap, history, historyKeymap } from '@codemirror/commands';
+// The editor's undo history, by another name: `history` is the window's.
+import { defaultKeymap, history as undoHistory, historyKeymap } from '@codemirror/commands';
 import { Tag } from '@lezer/highlight';
 import createQuarvel, {
-  crcHex, formatPlayingTime, lineStarts, offsetOf, pointOf, waveFile,
+  crcHex, formatClock, lineStarts, noteName, offsetOf, pointOf, waveFile,
 } from './quarvel.mjs';
 
 const $ = (id) => document.getElementById(id);
@@ -75,8 +76,14 @@ const page = {
   quarvel: null,
   view: null,
   score: null,        // the last score compiled without error
+  good: null,         // what it was compiled from: { text, dialect, part }
+  stale: false,       // the text has changed into one that does not compile
   notes: [],
+  range: { low: 60, high: 1, noise: false, longest: 0 },
   totalFrames: 0,
+  litNote: null,      // the note last clicked in the roll
+  barCache: { key: '', lines: [] },
+  compileId: 0,
   exampleName: '',
   audio: null,        // { context, node }
   playId: 0,
@@ -97,7 +104,12 @@ function startPart() {
   return /^[0-9a-f]{1,2}$/i.test(value) ? parseInt(value, 16) : 0;
 }
 
-function setStatus(message) { $('status').textContent = message; }
+const notationOpen = () => page.notationOpen === true;
+
+function setStatus(message, { error = false } = {}) {
+  $('status').textContent = message;
+  $('status').classList.toggle('error', error);
+}
 
 // --- Compiling: markers, the list, the roll, the CRC.
 
@@ -125,35 +137,72 @@ function compileNow() {
   page.view.dispatch(setDiagnostics(page.view.state, diagnostics));
   showDiagnostics(diagnostics);
 
-  if (page.score) page.score.free();
-  page.score = score;
-  page.notes = score ? score.notes(startPart()) : [];
-  page.totalFrames = score ? score.totalFrames(startPart()) : 0;
+  // A text that does not compile keeps the last good score: its roll (greyed)
+  // and its music, as a watching program keeps playing the last good save.
+  page.compileId += 1;
+  if (score) {
+    if (page.score) page.score.free();
+    page.score = score;
+    page.good = { text: source, dialect: dialect(), part: startPart() };
+    page.stale = false;
+    page.notes = score.notes(startPart());
+    page.range = noteRange(page.notes);
+    page.totalFrames = score.totalFrames(startPart());
+    page.barCache = { key: '', lines: [] };
+    const lit = page.litNote;
+    page.litNote = lit ? page.notes.find((n) => n.line === lit.line && n.column === lit.column
+      && n.startFrame === lit.startFrame) || null : null;
+  } else {
+    page.stale = page.score !== null;
+  }
+  $('roll-pane').toggleAttribute('data-stale', page.stale);
   $('crc').textContent = '--------';
   $('playing-time').textContent = '-';
   $('download').disabled = !score;
-  $('play').disabled = !score || !page.audio;
+  $('play').disabled = !page.score || !page.audio;
   drawRoll();
   // The rendering for the CRC comes next, once the page has been drawn.
-  setTimeout(() => sumNow(score), 0);
+  const id = page.compileId;
+  setTimeout(() => sumNow(id, score), 0);
+}
+
+// The pitch range of the roll, and its longest note: one pass, for scores of
+// any size.
+function noteRange(notes) {
+  let low = Infinity;
+  let high = -Infinity;
+  let noise = false;
+  let longest = 0;
+  for (const n of notes) {
+    if (n.note > 71) noise = true;
+    else {
+      if (n.note < low) low = n.note;
+      if (n.note > high) high = n.note;
+    }
+    if (n.frames > longest) longest = n.frames;
+  }
+  if (low > high) [low, high] = [60, 1];
+  return { low: Math.min(low, 60), high: Math.max(high, 1), noise, longest };
 }
 
 // The CRC, the playing time and the WAVE file cover the whole score, as -c
 // and -w do whatever -g says; the start part is for playing.
-function sumNow(score) {
+function sumNow(id, score) {
+  if (id !== page.compileId) return;  // a newer compile will settle
   if (score && score === page.score && score.alive) {
     const t0 = performance.now();
     const { crc, frames } = page.quarvel.checksum(score);
     const took = performance.now() - t0;
     page.lastRender = { frames, ms: took };
     $('crc').textContent = crcHex(crc);
-    $('playing-time').textContent = formatPlayingTime(frames);
+    $('playing-time').textContent = formatClock(frames);
     setStatus(`${score.bars} bars, ${page.notes.length} notes; rendered in ${took.toFixed(0)} ms`
       + ` (${frames > 0 ? Math.round(frames / 44100 / (took / 1000)) : 0}× real time)`);
-  } else if (!score) {
+  } else if (page.stale) {
+    setStatus('the score does not compile: the roll and Play keep the last good one');
+  } else {
     setStatus('');
   }
-  if (score !== page.score) return;  // a newer compile will settle
   page.pending = false;
   page.compiles += 1;
   for (const resolve of page.settledWaiters.splice(0)) resolve();
@@ -175,33 +224,76 @@ function moveCursor(offset) {
   page.view.focus();
 }
 
-// --- The piano roll: time across, pitch up, one colour a voice.
+// --- The piano roll: time across, pitch up, one colour a voice; the note
+// names down the left, the bars and their numbers along the top, the drums
+// in a lane of their own above the time caption.
 
 const ROLL_WINDOW_FRAMES = 30 * 44100;
-
+const ROLL_GUTTER = 34;   // the note names
+const ROLL_TOP = 16;      // bar numbers and the voices' colours
+const ROLL_BOTTOM = 16;   // the time caption
 function rollLayout() {
   const canvas = $('roll');
   const width = canvas.clientWidth;
   const height = canvas.clientHeight;
-  const pitched = page.notes.filter((n) => n.note <= 71);
-  let low = Math.min(...pitched.map((n) => n.note), 60);
-  let high = Math.max(...pitched.map((n) => n.note), 1);
-  if (low > high) [low, high] = [high, low];
-  low -= 1;
-  high += 1;
-  const noiseBand = page.notes.some((n) => n.note > 71) ? 40 : 0;
+  const low = page.range.low - 1;
+  const high = page.range.high + 1;
+  const noiseBand = page.range.noise ? 40 : 0;
   const span = Math.min(page.totalFrames || 1, ROLL_WINDOW_FRAMES);
   const playingFrame = page.playing ? playingFrameNow() : null;
   let first = 0;
   if (playingFrame !== null) first = Math.floor(playingFrame / span) * span;
   else if (page.rollFrom) first = Math.floor(page.rollFrom / span) * span;
-  const x = (frame) => ((frame - first) / span) * width;
-  const rowHeight = (height - noiseBand - 8) / (high - low + 1);
+  const x = (frame) => ROLL_GUTTER + ((frame - first) / span) * (width - ROLL_GUTTER);
+  const pitchBottom = height - ROLL_BOTTOM - noiseBand;
+  const rowHeight = (pitchBottom - ROLL_TOP) / (high - low + 1);
   const y = (note) => (note > 71
-    ? height - noiseBand + ((note - 73) / 16) * (noiseBand - 4)
-    : 4 + (high - note) * rowHeight);
+    ? pitchBottom + 2 + ((note - 73) / 16) * (noiseBand - 4)
+    : ROLL_TOP + (high - note) * rowHeight);
   const h = (note) => (note > 71 ? Math.max(2, (noiseBand - 4) / 16) : Math.max(2, rowHeight - 1));
-  return { canvas, width, height, first, span, x, y, h, low, high, noiseBand, playingFrame };
+  return { canvas, width, height, first, span, x, y, h, low, high, noiseBand, pitchBottom, rowHeight, playingFrame };
+}
+
+// The first note that starts at or after a frame (the notes are in the order
+// they start).
+function firstNoteFrom(frame) {
+  const notes = page.notes;
+  let lo = 0;
+  let hi = notes.length;
+  while (lo < hi) {
+    const mid = (lo + hi) >> 1;
+    if (notes[mid].startFrame < frame) lo = mid + 1; else hi = mid;
+  }
+  return lo;
+}
+
+// The bar lines in a window: the bar sounding at its start, then each pass
+// over a bar that a note begins, placed where the player says that pass
+// starts (a bar may open with a rest). Worked out once a window.
+function barLines(first, last) {
+  const key = `${first}:${last}`;
+  if (page.barCache.key === key) return page.barCache.lines;
+  const lines = [];
+  if (page.score && page.score.alive && page.good) {
+    const player = page.quarvel.createPlayer(page.score, { startPart: page.good.part });
+    try {
+      player.seekFrame(first);
+      let at = player.position();
+      if (at.bar > 0) lines.push({ frame: at.barStartFrame, bar: at.bar });
+      const notes = page.notes;
+      for (let i = firstNoteFrom(first); i < notes.length && notes[i].startFrame < last; ++i) {
+        if (notes[i].bar === at.bar) continue;
+        player.seekFrame(notes[i].startFrame);
+        const next = player.position();
+        if (next.barStartFrame !== at.barStartFrame) lines.push({ frame: next.barStartFrame, bar: next.bar });
+        at = next;
+      }
+    } finally {
+      player.free();
+    }
+  }
+  page.barCache = { key, lines };
+  return lines;
 }
 
 function drawRoll() {
@@ -214,33 +306,84 @@ function drawRoll() {
   g.setTransform(scale, 0, 0, scale, 0, 0);
   g.fillStyle = '#15171c';
   g.fillRect(0, 0, width, height);
-  g.fillStyle = '#1d2027';
+  g.font = '10px ui-monospace, monospace';
+  g.textBaseline = 'middle';
   for (let note = layout.low; note <= layout.high; ++note) {
-    if ([1, 3, 6, 8, 10].includes(((note - 37) % 12 + 12) % 12)) g.fillRect(0, y(note), width, h(note));
+    const key = (note + 23) % 12;
+    if ([1, 3, 6, 8, 10].includes(key)) {
+      g.fillStyle = '#1d2027';
+      g.fillRect(ROLL_GUTTER, y(note), width - ROLL_GUTTER, h(note));
+    }
+    // Every C, or every note where the rows are tall enough to read.
+    if (note >= 1 && note <= 71 && (key === 0 || layout.rowHeight >= 12)) {
+      g.fillStyle = key === 0 ? '#c8ccd2' : '#7d838c';
+      g.fillText(noteName(note), 3, y(note) + h(note) / 2);
+      if (key === 0) {
+        g.fillStyle = '#2a2e37';
+        g.fillRect(ROLL_GUTTER, y(note) + h(note), width - ROLL_GUTTER, 1);
+      }
+    }
   }
   if (layout.noiseBand) {
     g.fillStyle = '#23262e';
-    g.fillRect(0, height - layout.noiseBand, width, layout.noiseBand);
+    g.fillRect(ROLL_GUTTER, layout.pitchBottom, width - ROLL_GUTTER, layout.noiseBand);
+    g.fillStyle = '#9aa0a6';
+    g.fillText('drums', 3, layout.pitchBottom + layout.noiseBand / 2);
   }
-  for (const n of page.notes) {
-    if (n.startFrame + n.frames < first || n.startFrame > first + span) continue;
+  if (!page.notes.length) {
+    veil(g, width, height);
+    return;
+  }
+  g.textBaseline = 'alphabetic';
+  for (const line of barLines(first, first + span)) {
+    if (line.frame < first) continue;
+    g.fillStyle = '#3b404b';
+    g.fillRect(x(line.frame), ROLL_TOP, 1, height - ROLL_TOP - ROLL_BOTTOM);
+    g.fillStyle = '#9aa0a6';
+    g.fillText(String(line.bar), x(line.frame) + 2, ROLL_TOP - 4);
+  }
+  const last = first + span;
+  for (let i = firstNoteFrom(first - page.range.longest); i < page.notes.length; ++i) {
+    const n = page.notes[i];
+    if (n.startFrame > last) break;
+    if (n.startFrame + n.frames < first) continue;
     g.fillStyle = VOICE_COLOURS[(n.voice - 1) % VOICE_COLOURS.length];
     g.globalAlpha = 0.45 + 0.55 * (1 - (n.level - 2) / 252);
-    g.fillRect(x(n.startFrame), y(n.note), Math.max(1.5, x(n.startFrame + n.frames) - x(n.startFrame) - 1), h(n.note));
+    g.fillRect(x(n.startFrame), y(n.note), noteWidth(x, n), h(n.note));
   }
   g.globalAlpha = 1;
-  if (!page.notes.length) return;
+  const lit = page.litNote;
+  if (lit && lit.startFrame <= last && lit.startFrame + lit.frames >= first) {
+    g.strokeStyle = '#ffffff';
+    g.lineWidth = 2;
+    g.strokeRect(x(lit.startFrame) - 1, y(lit.note) - 1, noteWidth(x, lit) + 2, h(lit.note) + 2);
+    g.fillStyle = '#ffffff';
+    g.fillRect(x(lit.startFrame), y(lit.note), noteWidth(x, lit), h(lit.note));
+  }
   g.fillStyle = '#9aa0a6';
   g.font = '11px ui-monospace, monospace';
-  g.fillText(`${formatPlayingTime(first)} – ${formatPlayingTime(first + span)}`, 6, height - 6);
+  g.fillText(`${formatClock(first)} – ${formatClock(first + span)}`, ROLL_GUTTER + 4, height - 4);
   VOICE_COLOURS.forEach((colour, v) => {
     g.fillStyle = colour;
-    g.fillText(`V${v + 1}`, width - 160 + 30 * v, 14);
+    g.fillText(`V${v + 1}`, width - 160 + 30 * v, height - 4);
   });
   if (layout.playingFrame !== null) {
     g.fillStyle = '#ffffff';
     g.fillRect(x(layout.playingFrame), 0, 1.5, height);
   }
+  veil(g, width, height);
+}
+
+const noteWidth = (x, n) => Math.max(1.5, x(n.startFrame + n.frames) - x(n.startFrame) - 1);
+
+// The last good score under a veil while the text does not compile.
+function veil(g, width, height) {
+  if (!page.stale) return;
+  g.fillStyle = 'rgba(90, 94, 102, 0.55)';
+  g.fillRect(0, 0, width, height);
+  g.fillStyle = '#ffffff';
+  g.font = '12px system-ui, sans-serif';
+  g.fillText('the last score that compiled', ROLL_GUTTER + 4, height - ROLL_BOTTOM - 6);
 }
 
 // The middle of a note's bar on the canvas (CSS pixels), for tests.
@@ -250,8 +393,9 @@ function notePoint(n) {
 }
 
 function noteAtPoint(px, py) {
-  const { x, y, h } = rollLayout();
-  for (let i = page.notes.length - 1; i >= 0; --i) {
+  const { x, y, h, first, span } = rollLayout();
+  const start = firstNoteFrom(first - page.range.longest);
+  for (let i = Math.min(firstNoteFrom(first + span + 1), page.notes.length) - 1; i >= start; --i) {
     const n = page.notes[i];
     const left = x(n.startFrame);
     const right = Math.max(left + 3, x(n.startFrame + n.frames));
@@ -264,6 +408,8 @@ function rollClick(event) {
   const rect = event.currentTarget.getBoundingClientRect();
   const note = noteAtPoint(event.clientX - rect.left, event.clientY - rect.top);
   if (!note || note.line === 0) return;
+  page.litNote = note;
+  drawRoll();
   moveCursor(offsetOf(text(), note.line, note.column));
 }
 
@@ -331,7 +477,7 @@ function markBar(number) {
 
 function animate() {
   if (!page.playing) return;
-  $('time').textContent = formatPlayingTime(playingFrameNow());
+  $('time').textContent = formatClock(playingFrameNow());
   drawRoll();
   requestAnimationFrame(animate);
 }
@@ -345,8 +491,10 @@ async function play({ captureFrames = 0 } = {}) {
   page.playId += 1;
   page.captured = null;
   page.started = null;
+  // The text that compiled last: while the editor holds an error, its music.
+  const { text: good, dialect: goodDialect, part } = page.good;
   page.audio.node.port.postMessage({
-    type: 'play', id: page.playId, text: source, dialect: dialect(), startPart: startPart(), bar, captureFrames,
+    type: 'play', id: page.playId, text: good, dialect: goodDialect, startPart: part, bar, captureFrames,
   });
   $('stop').disabled = false;
 }
@@ -378,6 +526,7 @@ function toBase64Url(bytes) {
 }
 
 function fromBase64Url(text) {
+  if (!/^[A-Za-z0-9_-]*$/.test(text)) throw new Error('it holds characters that are not base64url');
   const binary = atob(text.replace(/-/g, '+').replace(/_/g, '/'));
   return Uint8Array.from(binary, (c) => c.charCodeAt(0));
 }
@@ -387,10 +536,46 @@ async function squeeze(bytes, stream) {
   return new Uint8Array(await response.arrayBuffer());
 }
 
+// The most text a link may carry: a deflated link can expand a thousandfold.
+export const LINK_TEXT_LIMIT = 2 * 1024 * 1024;
+
+// Inflates a link's score, giving up as soon as it passes the limit.
+async function inflate(bytes) {
+  const reader = new Blob([bytes]).stream().pipeThrough(new DecompressionStream('deflate-raw')).getReader();
+  const chunks = [];
+  let total = 0;
+  try {
+    for (;;) {
+      const { done, value } = await reader.read();
+      if (done) break;
+      total += value.length;
+      if (total > LINK_TEXT_LIMIT) {
+        reader.cancel().catch(() => {});
+        throw new Error(`its score is larger than the ${LINK_TEXT_LIMIT / 1048576} MiB a link may carry`);
+      }
+      chunks.push(value);
+    }
+  } catch (error) {
+    if (error instanceof TypeError) throw new Error('its score is not deflated data (the link is cut or altered)');
+    throw error;
+  }
+  const out = new Uint8Array(total);
+  let at = 0;
+  for (const chunk of chunks) {
+    out.set(chunk, at);
+    at += chunk.length;
+  }
+  return out;
+}
+
 // The fragment: z=<deflated UTF-8 text> (or t=<UTF-8 text> where the browser
-// cannot compress), with d=<dialect> and g=<start part>.
-export async function shareFragment(source, dialectNumber, part) {
+// cannot compress), with d=<dialect>, g=<start part> and v=notation when the
+// staff view is open.
+export async function shareFragment(source, dialectNumber, part, { notation = false } = {}) {
   const bytes = new TextEncoder().encode(source);
+  if (bytes.length > LINK_TEXT_LIMIT) {
+    throw new Error(`the score is larger than the ${LINK_TEXT_LIMIT / 1048576} MiB a link may carry`);
+  }
   const params = new URLSearchParams();
   if (typeof CompressionStream === 'function') {
     params.set('z', toBase64Url(await squeeze(bytes, new CompressionStream('deflate-raw'))));
@@ -399,23 +584,52 @@ export async function shareFragment(source, dialectNumber, part) {
   }
   if (dialectNumber) params.set('d', String(dialectNumber));
   if (part) params.set('g', part);
+  if (notation) params.set('v', 'notation');
   return `#${params}`;
 }
 
-async function readFragment(hash) {
+// Reads a fragment: null when it carries no score; an Error saying why when
+// it carries one that cannot be read.
+export async function readFragment(hash) {
   const params = new URLSearchParams(hash.replace(/^#/, ''));
-  let bytes = null;
-  if (params.has('z')) bytes = await squeeze(fromBase64Url(params.get('z')), new DecompressionStream('deflate-raw'));
-  else if (params.has('t')) bytes = fromBase64Url(params.get('t'));
-  if (!bytes) return null;
-  return { text: new TextDecoder().decode(bytes), dialect: Number(params.get('d') || 0), part: params.get('g') || '' };
+  const notation = params.get('v') === 'notation';
+  if (!params.has('z') && !params.has('t')) return notation ? { text: null, notation } : null;
+  let bytes;
+  try {
+    if (params.has('z')) bytes = await inflate(fromBase64Url(params.get('z')));
+    else {
+      bytes = fromBase64Url(params.get('t'));
+      if (bytes.length > LINK_TEXT_LIMIT) {
+        throw new Error(`its score is larger than the ${LINK_TEXT_LIMIT / 1048576} MiB a link may carry`);
+      }
+    }
+  } catch (error) {
+    if (error instanceof DOMException) throw new Error('its score is not base64url (the link is cut or altered)');
+    throw error;
+  }
+  let text;
+  try {
+    text = new TextDecoder('utf-8', { fatal: true }).decode(bytes);
+  } catch {
+    throw new Error('its score is not UTF-8 text');
+  }
+  const d = params.get('d') || '0';
+  if (!/^[012]$/.test(d)) throw new Error(`its dialect "${d}" is none of 0, 1 and 2`);
+  const part = params.get('g') || '';
+  if (!/^(?:[0-9a-f]{1,2})?$/i.test(part)) throw new Error(`its start part "${part}" is not one or two hexadecimal digits`);
+  return { text, dialect: Number(d), part, notation };
 }
 
 async function share() {
-  const fragment = await shareFragment(text(), dialect(), $('start-part').value.trim());
-  history.replaceState(null, '', fragment);
   try {
-    await navigator.clipboard.writeText(location.href);
+    const fragment = await shareFragment(text(), dialect(), $('start-part').value.trim(), { notation: notationOpen() });
+    window.history.replaceState(null, '', fragment);
+  } catch (error) {
+    setStatus(`no link: ${error.message}`, { error: true });
+    return;
+  }
+  try {
+    await navigator.clipboard.writeText(window.location.href);
     setStatus('link copied');
   } catch {
     setStatus('the link is in the address bar');
@@ -435,6 +649,7 @@ async function loadExample(name) {
   // Scores are bytes; the examples are plain ASCII.
   const source = new TextDecoder('latin1').decode(await response.arrayBuffer());
   page.exampleName = name;
+  $('notice').textContent = '';
   setText(source);
 }
 
@@ -451,7 +666,7 @@ async function main() {
     state: EditorState.create({
       doc: '',
       extensions: [
-        lineNumbers(), highlightActiveLineGutter(), highlightActiveLine(), drawSelection(), history(),
+        lineNumbers(), highlightActiveLineGutter(), highlightActiveLine(), drawSelection(), undoHistory(),
         lintGutter(), quarvelLanguage, syntaxHighlighting(quarvelColours), playingBar,
         keymap.of([{ key: 'Mod-Enter', run: () => { play(); return true; } }, ...defaultKeymap, ...historyKeymap]),
         EditorView.updateListener.of((update) => {
@@ -478,8 +693,16 @@ async function main() {
   for (const name of names) $('example').append(new Option(name.replace(/_/g, ' '), name));
   page.quarvel = await quarvelReady;
 
-  const shared = location.hash.length > 1 ? await readFragment(location.hash).catch(() => null) : null;
-  if (shared) {
+  let shared = null;
+  let unreadable = null;
+  if (window.location.hash.length > 1) {
+    shared = await readFragment(window.location.hash).catch((error) => { unreadable = error; return null; });
+  }
+  if (unreadable) {
+    // Nothing in its place: an example here would pass for the shared score.
+    setText('');
+    $('notice').textContent = `This link cannot be read: ${unreadable.message}.`;
+  } else if (shared && shared.text !== null) {
     $('dialect').value = String(shared.dialect);
     $('start-part').value = shared.part;
     setText(shared.text);
