@@ -9,6 +9,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 import { pathToFileURL } from 'node:url';
+import zlib from 'node:zlib';
 import {
   assertProgramBuilt, dist, exampleBytes, examples, programCrc, programError, root, runProgram,
 } from './support.mjs';
@@ -28,6 +29,34 @@ let server;
 let browser;
 let page;
 let address;
+const pageErrors = [];
+
+// The program's playing time ("3:5.25") as the page shows times ("3:05.25").
+const clock = (time) => time.replace(/:(\d)\./, ':0$1.');
+const base64url = (bytes) => Buffer.from(bytes).toString('base64url');
+
+// Clicks a download button; answers the name of the file the page offers.
+async function downloaded(selector) {
+  await page.evaluate(() => {
+    const click = HTMLAnchorElement.prototype.click;
+    window.offered = new Promise((resolve) => {
+      HTMLAnchorElement.prototype.click = function keep() {
+        HTMLAnchorElement.prototype.click = click;
+        resolve(this.download);
+      };
+    });
+  });
+  await page.click(selector);
+  return page.evaluate(() => window.offered);
+}
+
+// Loads the page at an address and waits until it is ready.
+async function open(url) {
+  await page.goto(url);
+  await page.reload();
+  await page.waitForSelector('body[data-ready]', { timeout: 30000 });
+  await page.waitForFunction(() => !window.playground.page.pending, { timeout: 30000 });
+}
 
 function serve() {
   return new Promise((resolve) => {
@@ -63,7 +92,12 @@ before(async () => {
       '--disable-sync', '--no-first-run', '--autoplay-policy=no-user-gesture-required'],
   });
   page = await browser.newPage();
-  page.on('pageerror', (error) => { console.error(`page error: ${error.message}`); });
+  page.on('pageerror', (error) => {
+    pageErrors.push(error.message);
+    console.error(`page error: ${error.message}`);
+  });
+  await browser.defaultBrowserContext().overridePermissions(address,
+    ['clipboard-read', 'clipboard-write', 'clipboard-sanitized-write']);
   await page.setViewport({ width: 1400, height: 800 });
   await page.goto(address);
   await page.waitForSelector('body[data-ready]', { timeout: 30000 });
@@ -97,7 +131,7 @@ describe('the page', () => {
       await compiled(() => page.select('#example', name));
       assert.equal(await page.$eval('#crc', (e) => e.textContent), programCrc(exampleBytes(name)));
       const run = runProgram(exampleBytes(name), { write: true, name });
-      assert.ok(run.stdout.trim().endsWith(` ${await page.$eval('#playing-time', (e) => e.textContent)}`));
+      assert.equal(await page.$eval('#playing-time', (e) => e.textContent), clock(run.stdout.trim().split(' ').pop()));
     });
   }
 
@@ -122,7 +156,29 @@ describe('the page', () => {
     assert.ok(await page.$('.cm-gutter-lint .cm-lint-marker-error'), 'a marker in the gutter');
     const listed = await page.$eval('#diagnostics', (e) => e.textContent);
     assert.ok(listed.includes(`line ${expected.line} col ${expected.column}: error ${expected.number}`), listed);
-    assert.equal(await page.$eval('#play', (b) => b.disabled), true);
+    // The last good score stays: its roll greyed, its music playable; the
+    // WAVE and CRC are of the text, which has none.
+    assert.equal(await page.$eval('#play', (b) => b.disabled), false);
+    assert.equal(await page.$eval('#roll-pane', (e) => e.hasAttribute('data-stale')), true);
+    assert.equal(await page.$eval('#download', (b) => b.disabled), true);
+    assert.equal(await page.$eval('#crc', (e) => e.textContent), '--------');
+    const wave = runProgram(exampleBytes('fur_elise'), { write: true, name: 'fur_elise' }).wave;
+    await page.evaluate(async () => {
+      window.playground.page.view.dispatch({ selection: { anchor: 0 } });
+      await window.playground.play({ captureFrames: 22050 });
+    });
+    await page.waitForFunction(() => window.playground.page.captured, { timeout: 30000 });
+    const captured = await page.evaluate(() => Array.from(window.playground.page.captured));
+    await page.evaluate(() => window.playground.stop());
+    assert.deepEqual(captured, Array.from(new Int16Array(wave.buffer.slice(wave.byteOffset + 46,
+      wave.byteOffset + 46 + 4 * 22050))));
+    // Mended, the roll is the text's again.
+    await compiled(() => page.evaluate((typed) => {
+      const { view } = window.playground.page;
+      const end = view.state.doc.length;
+      view.dispatch({ changes: { from: end - typed.length, to: end }, userEvent: 'delete' });
+    }, '\nV1 Q 1 2 K9 3'));
+    assert.equal(await page.$eval('#roll-pane', (e) => e.hasAttribute('data-stale')), false);
   });
 
   test('a click on a note in the roll puts the cursor on its text', async () => {
@@ -148,7 +204,73 @@ describe('the page', () => {
       const expected = exampleBytes('ode_to_joy').toString('latin1').split(/\r?\n/)[note.line - 1]
         .slice(note.column - 1);
       assert.deepEqual(at, { line: note.line, text: expected });
+      assert.deepEqual(await page.evaluate(() => {
+        const lit = window.playground.page.litNote;
+        return lit && [lit.line, lit.column, lit.startFrame];
+      }), [note.line, note.column, note.startFrame], 'the clicked note is lit');
     }
+  });
+
+  test('the roll draws a line where each bar starts, with its number', async () => {
+    await compiled(() => page.select('#example', 'greensleeves'));
+    const { lines, notes } = await page.evaluate(() => {
+      const p = window.playground.page;
+      window.playground.drawRoll();
+      return { lines: p.barCache.lines, notes: p.notes.map((n) => [n.bar, n.startFrame]) };
+    });
+    assert.ok(lines.length >= 10, `${lines.length} bar lines`);
+    lines.forEach((line, i) => {
+      assert.equal(line.bar, i + 1);
+      const own = notes.filter(([bar]) => bar === line.bar).map(([, start]) => start);
+      const next = i + 1 < lines.length ? lines[i + 1].frame : Infinity;
+      assert.ok(own.length > 0 && own.every((start) => start >= line.frame && start < next), `bar ${line.bar}`);
+    });
+  });
+
+  test('a score of a megabyte: its CRC, its notes and its roll', async () => {
+    const bar = 'V1 S 1 2 3 4 5 6 7 8 V2 S -1 -2 -3 -4 -5 -6 -7 -8 V3 S 8 7 6 5 4 3 2 1 M\n';
+    const text = `=F0\n${bar.repeat(Math.ceil(1_000_000 / bar.length))}`;
+    const errors = pageErrors.length;
+    await compiled((t) => page.evaluate((s) => window.playground.setText(s), t), text);
+    const shown = await page.evaluate(() => ({
+      crc: document.querySelector('#crc').textContent,
+      notes: window.playground.page.notes.length,
+      status: document.querySelector('#status').textContent,
+    }));
+    assert.ok(shown.notes >= 240000, `${shown.notes} notes`);
+    assert.match(shown.status, new RegExp(`\\b${shown.notes} notes`));
+    assert.equal(shown.crc, programCrc(Buffer.from(text)));
+    assert.deepEqual(pageErrors.slice(errors), []);
+  });
+
+  // Links that carry no readable score: each says why, and loads nothing in
+  // its place.
+  const tooLarge = zlib.deflateRawSync(Buffer.from('V1 Q 1 M\n'.repeat(300000)));
+  const good = zlib.deflateRawSync(Buffer.from('V1 Q 1 M\n'));
+  const badLinks = [
+    ['a cut link', `z=${base64url(good).slice(0, 8)}`, /not deflated data/],
+    ['characters outside base64url', 'z=ab+c', /not base64url/],
+    ['a score past the limit', `z=${base64url(tooLarge)}`, /larger than the 2 MiB/],
+    ['bytes that are not UTF-8', `t=${base64url([0x56, 0x31, 0xFF])}`, /not UTF-8/],
+    ['an unknown dialect', `z=${base64url(good)}&d=7`, /dialect "7"/],
+    ['a start part that is no number', `z=${base64url(good)}&g=xyz`, /start part "xyz"/],
+  ];
+  for (const [title, fragment, reason] of badLinks) {
+    test(`a link with ${title} says it cannot be read`, async () => {
+      await open(`${address}#${fragment}`);
+      const shown = await page.evaluate(() => ({
+        notice: document.querySelector('#notice').textContent,
+        text: window.playground.page.view.state.doc.toString(),
+      }));
+      assert.match(shown.notice, /^This link cannot be read: /);
+      assert.match(shown.notice, reason);
+      assert.equal(shown.text, '');
+    });
+  }
+  test('after an unreadable link, an example clears the notice', async () => {
+    await compiled(() => page.select('#example', 'ode_to_joy'));
+    assert.equal(await page.$eval('#notice', (e) => e.textContent), '');
+    await open(address);
   });
 
   test('"Download WAV" gives the file -w writes', async () => {
@@ -170,6 +292,61 @@ describe('the page', () => {
     const run = runProgram(exampleBytes('fur_elise'), { write: true, name: 'fur_elise' });
     assert.ok(Buffer.from(file.data, 'base64').equals(run.wave), 'WAVE bytes differ');
   });
+
+  // Every control of the page, used as a person uses it: each row acts on
+  // one and checks what it did. A control the table lacks fails the first test.
+  const controls = {
+    example: async () => {
+      await compiled(() => page.select('#example', 'ode_to_joy'));
+      assert.equal(await page.evaluate(() => window.playground.page.view.state.doc.toString()),
+        exampleBytes('ode_to_joy').toString('latin1'));
+    },
+    dialect: async () => {
+      await compiled(() => page.select('#dialect', '1'));
+      assert.equal(await page.$eval('#crc', (e) => e.textContent), programCrc(exampleBytes('ode_to_joy'), { dialect: 1 }));
+      await compiled(() => page.select('#dialect', '0'));
+    },
+    'start-part': async () => {
+      await compiled(() => page.select('#example', 'greensleeves'));
+      await page.click('#start-part');
+      await compiled(() => page.keyboard.type('2'));
+      const first = await page.evaluate(() => window.playground.page.notes[0].bar);
+      assert.ok(first > 1, `the roll starts at bar ${first}`);
+      await compiled(() => page.keyboard.press('Backspace'));
+      assert.equal(await page.evaluate(() => window.playground.page.notes[0].bar), 1);
+    },
+    play: async () => {
+      await page.click('#play');
+      await page.waitForFunction(() => window.playground.page.playing, { timeout: 30000 });
+      assert.equal(await page.$eval('#stop', (b) => b.disabled), false);
+    },
+    stop: async () => {
+      await page.click('#stop');
+      assert.equal(await page.evaluate(() => window.playground.page.playing), null);
+      assert.equal(await page.$eval('#stop', (b) => b.disabled), true);
+    },
+    download: async () => {
+      assert.equal(await downloaded('#download'), 'greensleeves.wav');
+    },
+    share: async () => {
+      await page.click('#share');
+      await page.waitForFunction(() => document.querySelector('#status').textContent === 'link copied',
+        { timeout: 10000 });
+      const { hash, href, copied } = await page.evaluate(async () => ({
+        hash: window.location.hash, href: window.location.href, copied: await navigator.clipboard.readText(),
+      }));
+      assert.match(hash, /^#z=[A-Za-z0-9_-]+$/);
+      assert.equal(copied, href);
+      const shared = await page.evaluate((h) => window.playground.readFragment(h), hash);
+      assert.equal(shared.text, exampleBytes('greensleeves').toString('latin1'));
+    },
+  };
+
+  test('the table below names every control of the page', async () => {
+    const ids = await page.$$eval('button, select, input, textarea, [role=button]', (all) => all.map((e) => e.id));
+    assert.deepEqual(ids.slice().sort(), Object.keys(controls).sort());
+  });
+  for (const [id, use] of Object.entries(controls)) test(`control #${id}`, use);
 
   test('a share link opens the page on its score, dialect and start part', async () => {
     const text = '/ shared \u00e9\nV1 YA Q 1 2 3 M\nP02 V1 H 5 M\n';

@@ -741,6 +741,7 @@ window.playground = {
   shareFragment,
   readFragment,
   notePoint,
+  drawRoll,
 };
 
 main().catch((error) => setStatus(`failed: ${error.message}`));
