@@ -11,7 +11,7 @@ import { after, before, describe, test } from 'node:test';
 import { pathToFileURL } from 'node:url';
 import zlib from 'node:zlib';
 import {
-  assertProgramBuilt, dist, exampleBytes, examples, programCrc, programError, root, runProgram,
+  assertProgramBuilt, dist, exampleBytes, examples, programCrc, programError, programExport, root, runProgram,
 } from './support.mjs';
 
 const require = createRequire(path.join(root, 'web', 'package.json'));
@@ -35,19 +35,27 @@ const pageErrors = [];
 const clock = (time) => time.replace(/:(\d)\./, ':0$1.');
 const base64url = (bytes) => Buffer.from(bytes).toString('base64url');
 
-// Clicks a download button; answers the name of the file the page offers.
+// Clicks a download button; answers the name and the bytes of the file the
+// page offers.
 async function downloaded(selector) {
   await page.evaluate(() => {
     const click = HTMLAnchorElement.prototype.click;
     window.offered = new Promise((resolve) => {
       HTMLAnchorElement.prototype.click = function keep() {
         HTMLAnchorElement.prototype.click = click;
-        resolve(this.download);
+        resolve({ href: this.href, name: this.download });
       };
     });
   });
   await page.click(selector);
-  return page.evaluate(() => window.offered);
+  const file = await page.evaluate(async () => {
+    const { href, name } = await window.offered;
+    const bytes = new Uint8Array(await (await fetch(href)).arrayBuffer());
+    let binary = '';
+    for (let i = 0; i < bytes.length; i += 0x8000) binary += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+    return { name, data: btoa(binary) };
+  });
+  return { name: file.name, bytes: Buffer.from(file.data, 'base64') };
 }
 
 // Loads the page at an address and waits until it is ready.
@@ -75,10 +83,10 @@ function serve() {
 }
 
 // Runs fn in the page and waits for the compile it sets off to finish.
-async function compiled(fn, ...args) {
+async function compiled(fn, arg, timeout = 20000) {
   const before_ = await page.evaluate(() => window.playground.page.compiles);
-  await fn(...args);
-  await page.waitForFunction((n) => window.playground.page.compiles > n, { timeout: 20000 }, before_);
+  await fn(arg);
+  await page.waitForFunction((n) => window.playground.page.compiles > n, { timeout }, before_);
 }
 
 before(async () => {
@@ -228,10 +236,10 @@ describe('the page', () => {
   });
 
   test('a score of a megabyte: its CRC, its notes and its roll', async () => {
-    const bar = 'V1 S 1 2 3 4 5 6 7 8 V2 S -1 -2 -3 -4 -5 -6 -7 -8 V3 S 8 7 6 5 4 3 2 1 M\n';
-    const text = `=F0\n${bar.repeat(Math.ceil(1_000_000 / bar.length))}`;
+    const bar = 'V1 X 1 2 3 4 5 6 7 8 V2 X -1 -2 -3 -4 -5 -6 -7 -8 V3 X 8 7 6 5 4 3 2 1 M\n';
+    const text = `=10\n${bar.repeat(Math.ceil(1_000_000 / bar.length))}`;
     const errors = pageErrors.length;
-    await compiled((t) => page.evaluate((s) => window.playground.setText(s), t), text);
+    await compiled((t) => page.evaluate((s) => window.playground.setText(s), t), text, 120000);
     const shown = await page.evaluate(() => ({
       crc: document.querySelector('#crc').textContent,
       notes: window.playground.page.notes.length,
@@ -326,7 +334,23 @@ describe('the page', () => {
       assert.equal(await page.$eval('#stop', (b) => b.disabled), true);
     },
     download: async () => {
-      assert.equal(await downloaded('#download'), 'greensleeves.wav');
+      assert.equal((await downloaded('#download')).name, 'greensleeves.wav');
+    },
+    'download-musicxml': async () => {
+      const file = await downloaded('#download-musicxml');
+      assert.equal(file.name, 'greensleeves.musicxml');
+      assert.ok(file.bytes.equals(programExport(exampleBytes('greensleeves'), 'musicxml')), 'MusicXML bytes differ');
+    },
+    'notation-toggle': async () => {
+      await page.click('#notation-toggle');
+      await page.waitForFunction(() => window.playground.page.engraves > 0, { timeout: 60000 });
+      assert.deepEqual(await page.evaluate(() => ({
+        pressed: document.querySelector('#notation-toggle').getAttribute('aria-pressed'),
+        roll: document.querySelector('#roll-pane').hidden,
+        staves: document.querySelectorAll('#notation svg .staff').length > 0,
+      })), { pressed: 'true', roll: true, staves: true });
+      await page.click('#notation-toggle');
+      assert.equal(await page.$eval('#notation-pane', (e) => e.hidden), true);
     },
     share: async () => {
       await page.click('#share');
@@ -348,10 +372,89 @@ describe('the page', () => {
   });
   for (const [id, use] of Object.entries(controls)) test(`control #${id}`, use);
 
+  // The staff view on the 64-bar example: engraved, tied to the text both
+  // ways, following the sound, greyed while the text is broken.
+  async function openStaffView() {
+    await compiled(() => page.select('#example', 'minuet_in_g'));
+    const before_ = await page.evaluate(() => window.playground.page.engraves);
+    if (await page.$eval('#notation-pane', (e) => e.hidden)) await page.click('#notation-toggle');
+    await page.waitForFunction((n) => window.playground.page.engraves > n, { timeout: 60000 }, before_);
+  }
+
+  test('the staff view: a click on a note puts the cursor on its text, where it is lit', async () => {
+    await openStaffView();
+    console.log(`staff view of minuet_in_g (64 bars) engraved in ${
+      (await page.evaluate(() => window.playground.page.notation.ms)).toFixed(0)} ms`);
+    const ids = await page.$$eval('#notation .note[data-id]', (all) => all.map((e) => e.getAttribute('data-id'))
+      .filter((id) => /^n\d+_\d+_1$/.test(id)));
+    assert.ok(ids.length > 100, `${ids.length} notes`);
+    const lines = exampleBytes('minuet_in_g').toString('latin1').split('\n');
+    for (const id of ids.filter((_, i) => i % Math.floor(ids.length / 5) === 0)) {
+      const [line, column] = id.slice(1).split('_').map(Number);
+      await (await page.$(`#notation [data-id="${id}"] .notehead`)).click();
+      const at = await page.evaluate((lit) => {
+        const { state } = window.playground.page.view;
+        const head = state.selection.main.head;
+        const where = state.doc.lineAt(head);
+        return {
+          line: where.number, column: head - where.from + 1,
+          lit: document.querySelector(`#notation [data-id="${lit}"]`).classList.contains('cursor-note'),
+        };
+      }, id);
+      assert.deepEqual(at, { line, column, lit: true }, id);
+      assert.match(lines[line - 1][column - 1], /[-+0-9A-F$]/i, `${id} points at a note`);
+    }
+  });
+
+  test('the staff view lights the notes and the bar sounding', async () => {
+    await openStaffView();
+    await page.evaluate(() => window.playground.page.view.dispatch({ selection: { anchor: 0 } }));
+    await page.click('#play');
+    await page.waitForFunction(() => document.querySelector('#notation .playing-note'), { timeout: 30000 });
+    const lit = await page.evaluate(() => {
+      const note = document.querySelector('#notation .playing-note');
+      return { id: note.getAttribute('data-id'), inBar: note.closest('.measure').classList.contains('playing-bar') };
+    });
+    assert.match(lit.id, /^n\d+_\d+_\d+/);
+    assert.equal(lit.inBar, true);
+    if (process.env.QUARVEL_WEB_SCREENSHOT) {
+      // The cursor on a note of bar 3, lit beside the sounding ones.
+      await page.evaluate(() => {
+        const { view } = window.playground.page;
+        view.dispatch({ selection: { anchor: view.state.doc.line(15).from + 4 } });
+      });
+      await page.screenshot({ path: process.env.QUARVEL_WEB_SCREENSHOT });
+    }
+    await page.click('#stop');
+    assert.equal(await page.$('#notation .playing-note'), null);
+  });
+
+  test('the staff view keeps the last engraving, greyed, while the text does not compile', async () => {
+    await openStaffView();
+    const count = await page.evaluate(() => window.playground.page.engraves);
+    await page.click('.cm-content');
+    await page.keyboard.down('Control');
+    await page.keyboard.press('End');
+    await page.keyboard.up('Control');
+    await compiled(() => page.keyboard.type('\nV1 K9'));
+    assert.deepEqual(await page.evaluate(() => ({
+      stale: document.querySelector('#notation-pane').hasAttribute('data-stale'),
+      notes: document.querySelectorAll('#notation .note').length > 100,
+    })), { stale: true, notes: true });
+    await compiled(() => page.evaluate(() => {
+      const { view } = window.playground.page;
+      const end = view.state.doc.length;
+      view.dispatch({ changes: { from: end - 6, to: end }, userEvent: 'delete' });
+    }));
+    await page.waitForFunction((n) => window.playground.page.engraves > n, { timeout: 60000 }, count);
+    assert.equal(await page.$eval('#notation-pane', (e) => e.hasAttribute('data-stale')), false);
+    await page.click('#notation-toggle');
+  });
+
   test('a share link opens the page on its score, dialect and start part', async () => {
     const text = '/ shared \u00e9\nV1 YA Q 1 2 3 M\nP02 V1 H 5 M\n';
-    const fragment = await page.evaluate((t) => window.playground.shareFragment(t, 2, '2'), text);
-    assert.match(fragment, /^#z=[A-Za-z0-9_-]+&d=2&g=2$/);
+    const fragment = await page.evaluate((t) => window.playground.shareFragment(t, 2, '2', { notation: true }), text);
+    assert.match(fragment, /^#z=[A-Za-z0-9_-]+&d=2&g=2&v=notation$/);
     await page.goto(`${address}${fragment}`);
     await page.reload();
     await page.waitForSelector('body[data-ready]', { timeout: 30000 });
@@ -360,7 +463,8 @@ describe('the page', () => {
       text: window.playground.page.view.state.doc.toString(),
       dialect: document.querySelector('#dialect').value,
       part: document.querySelector('#start-part').value,
-    })), { text, dialect: '2', part: '2' });
+      notation: !document.querySelector('#notation-pane').hidden,
+    })), { text, dialect: '2', part: '2', notation: true });
     assert.equal(await page.$eval('#crc', (e) => e.textContent), programCrc(Buffer.from(text, 'utf8'), { dialect: 2 }));
     await page.goto(address);
     await page.waitForSelector('body[data-ready]', { timeout: 30000 });

@@ -83,6 +83,10 @@ const page = {
   totalFrames: 0,
   litNote: null,      // the note last clicked in the roll
   barCache: { key: '', lines: [] },
+  passes: [],         // for each note, which time its text sounds (from 1)
+  notationOpen: false,
+  notation: null,     // the staff view, once opened
+  engraves: 0,        // how many engravings have been shown
   compileId: 0,
   exampleName: '',
   audio: null,        // { context, node }
@@ -147,6 +151,7 @@ function compileNow() {
     page.stale = false;
     page.notes = score.notes(startPart());
     page.range = noteRange(page.notes);
+    page.passes = notePasses(page.notes);
     page.totalFrames = score.totalFrames(startPart());
     page.barCache = { key: '', lines: [] };
     const lit = page.litNote;
@@ -159,11 +164,26 @@ function compileNow() {
   $('crc').textContent = '--------';
   $('playing-time').textContent = '-';
   $('download').disabled = !score;
+  $('download-musicxml').disabled = !score;
   $('play').disabled = !page.score || !page.audio;
   drawRoll();
+  if (score) engraveSoon();
+  else if (page.notation) $('notation-pane').toggleAttribute('data-stale', page.stale);
   // The rendering for the CRC comes next, once the page has been drawn.
   const id = page.compileId;
   setTimeout(() => sumNow(id, score), 0);
+}
+
+// Which time each note's text sounds, counted from 1 in the order they start:
+// the pass the staff view's ids carry.
+function notePasses(notes) {
+  const seen = new Map();
+  return notes.map((n) => {
+    const key = n.line * 65536 + n.column;
+    const pass = (seen.get(key) || 0) + 1;
+    seen.set(key, pass);
+    return pass;
+  });
 }
 
 // The pitch range of the roll, and its longest note: one pass, for scores of
@@ -413,6 +433,204 @@ function rollClick(event) {
   moveCursor(offsetOf(text(), note.line, note.column));
 }
 
+// --- The staff view: the last good score engraved by Verovio in a worker,
+// its notes tied to the text by the ids the MusicXML gives them
+// (n<line>_<column>_<pass>, m<bar>_<pass>).
+
+const ENGRAVE_DELAY = 400;
+
+function openNotation(open) {
+  page.notationOpen = open;
+  $('notation-toggle').setAttribute('aria-pressed', String(open));
+  $('notation-pane').hidden = !open;
+  $('roll-pane').hidden = open;
+  if (!open) {
+    drawRoll();
+    return;
+  }
+  if (!page.notation) {
+    const worker = new Worker(new URL('notation.js', import.meta.url), { type: 'module' });
+    page.notation = { worker, asked: 0, shown: 0, byId: new Map(), byLine: new Map(), lit: [], bar: null, timer: 0 };
+    worker.onmessage = (event) => engraved(event.data);
+    worker.onerror = (event) => { $('notation-status').textContent = `the engraver failed: ${event.message}`; };
+    $('notation-status').textContent = 'loading the engraver…';
+  }
+  engraveSoon(0);
+}
+
+function engraveSoon(delay = ENGRAVE_DELAY) {
+  const view = page.notation;
+  if (!view || !page.notationOpen || !page.score) return;
+  clearTimeout(view.timer);
+  view.timer = setTimeout(() => {
+    if (!page.score || !page.score.alive) return;
+    view.asked += 1;
+    view.source = page.good;
+    view.worker.postMessage({
+      id: view.asked, musicxml: page.score.musicxml(page.good.part), width: $('notation-pane').clientWidth,
+    });
+  }, delay);
+}
+
+function engraved(reply) {
+  const view = page.notation;
+  if (reply.id !== view.asked) return;  // a newer engraving is on its way
+  if (reply.error) {
+    $('notation-status').textContent = `not engraved: ${reply.error}`;
+    return;
+  }
+  const holder = $('notation');
+  holder.innerHTML = reply.pages.join('');
+  view.byId = new Map();
+  view.byLine = new Map();
+  for (const element of holder.querySelectorAll('[data-id]')) {
+    const id = element.getAttribute('data-id');
+    if (!view.byId.has(id)) view.byId.set(id, []);
+    view.byId.get(id).push(element);
+    const place = /^n(\d+)_(\d+)_/.exec(id);
+    if (!place) continue;
+    const line = Number(place[1]);
+    if (!view.byLine.has(line)) view.byLine.set(line, []);
+    view.byLine.get(line).push({ column: Number(place[2]), element });
+  }
+  for (const notes of view.byLine.values()) notes.sort((a, b) => a.column - b.column);
+  view.lit = [];
+  view.bar = null;
+  view.ms = reply.ms;
+  $('notation-pane').toggleAttribute('data-stale', page.stale);
+  $('notation-status').textContent = '';
+  lightCursorNote();
+  page.engraves += 1;
+}
+
+// The notes written at a place of the text, every time it sounds.
+function notesAt(line, column) {
+  const found = page.notation.byLine.get(line) || [];
+  return found.filter((n) => n.column === column).map((n) => n.element);
+}
+
+// The note under the editor's cursor: the last one on its line that starts
+// at or before it.
+function lightCursorNote() {
+  const view = page.notation;
+  if (!view) return;
+  for (const element of $('notation').querySelectorAll('.cursor-note')) element.classList.remove('cursor-note');
+  const source = text();
+  const { line, column } = pointOf(source, page.view.state.selection.main.head);
+  const onLine = view.byLine.get(line) || [];
+  let best = null;
+  for (const n of onLine) if (n.column <= column) best = n.column;
+  if (best === null) return;
+  for (const element of notesAt(line, best)) element.classList.add('cursor-note');
+}
+
+// The note clicked: the one under the pointer, or failing that (the hollow
+// of a half note, a hair beside a stem) the nearest within a few pixels.
+function noteAtClick(event) {
+  const direct = event.target.closest && event.target.closest('.note, .rest');
+  if (direct) return direct;
+  let best = null;
+  let nearest = 6;
+  for (const element of $('notation').querySelectorAll('.note > .notehead, .rest')) {
+    const r = element.getBoundingClientRect();
+    const dx = Math.max(r.left - event.clientX, 0, event.clientX - r.right);
+    const dy = Math.max(r.top - event.clientY, 0, event.clientY - r.bottom);
+    const distance = Math.hypot(dx, dy);
+    if (distance < nearest) {
+      nearest = distance;
+      best = element.closest('.note, .rest');
+    }
+  }
+  return best;
+}
+
+function notationClick(event) {
+  const note = noteAtClick(event);
+  const id = note && note.getAttribute('data-id');
+  const place = id && /^n(\d+)_(\d+)_/.exec(id);
+  if (!place) return;
+  moveCursor(offsetOf(text(), Number(place[1]), Number(place[2])));
+}
+
+// The elements of a sounding note: its pass, or the first where a repeat is
+// written with repeat bar lines; with the tied notes it became.
+function soundingElements(note, pass) {
+  const view = page.notation;
+  for (const p of pass > 1 ? [pass, 1] : [pass]) {
+    const id = `n${note.line}_${note.column}_${p}`;
+    const found = [];
+    for (const [key, elements] of view.byId) {
+      if (key === id || key.startsWith(`${id}_`)) found.push(...elements);
+    }
+    if (found.length) return found;
+  }
+  return [];
+}
+
+// While playing: the notes sounding and their bar lit, the bar kept in view.
+function lightPlaying(frame) {
+  const view = page.notation;
+  if (!view || !page.notationOpen) return;
+  for (const element of view.lit) element.classList.remove('playing-note');
+  view.lit = [];
+  if (frame === null) {
+    lightBar(null);
+    return;
+  }
+  const notes = page.notes;
+  for (let i = firstNoteFrom(frame - page.range.longest); i < notes.length && notes[i].startFrame <= frame; ++i) {
+    const n = notes[i];
+    if (n.line === 0 || n.startFrame + n.frames <= frame) continue;
+    for (const element of soundingElements(n, page.passes[i])) {
+      element.classList.add('playing-note');
+      view.lit.push(element);
+    }
+  }
+  const measure = view.lit.length ? view.lit[0].closest('.measure') : null;
+  if (measure) lightBar(measure);
+}
+
+function lightBar(measure) {
+  const view = page.notation;
+  if (view.bar === measure) return;
+  if (view.bar) {
+    view.bar.classList.remove('playing-bar');
+    view.bar.querySelector(':scope > rect.bar-light')?.remove();
+  }
+  view.bar = measure;
+  if (!measure) return;
+  measure.classList.add('playing-bar');
+  const box = measure.getBBox();
+  const light = document.createElementNS('http://www.w3.org/2000/svg', 'rect');
+  light.setAttribute('class', 'bar-light');
+  for (const [key, value] of Object.entries({ x: box.x, y: box.y, width: box.width, height: box.height })) {
+    light.setAttribute(key, String(value));
+  }
+  measure.prepend(light);
+  measure.scrollIntoView({ block: 'nearest', inline: 'nearest' });
+}
+
+function downloadMusicxml() {
+  const { score, error } = page.quarvel.compile(text(), { dialect: dialect() });
+  if (!score) {
+    setStatus(`no MusicXML: error ${error.number} near line ${error.line} col ${error.column}`, { error: true });
+    return;
+  }
+  try {
+    offer(new Blob([score.musicxmlBytes(0)], { type: 'application/vnd.recordare.musicxml+xml' }), 'musicxml');
+  } finally {
+    score.free();
+  }
+}
+
+function offer(blob, extension) {
+  const link = document.createElement('a');
+  link.href = URL.createObjectURL(blob);
+  link.download = `${page.exampleName || 'score'}.${extension}`;
+  link.click();
+  setTimeout(() => URL.revokeObjectURL(link.href), 10000);
+}
+
 // --- Playback: the worklet renders; the page follows its reports.
 
 async function startAudio() {
@@ -477,8 +695,10 @@ function markBar(number) {
 
 function animate() {
   if (!page.playing) return;
-  $('time').textContent = formatClock(playingFrameNow());
-  drawRoll();
+  const frame = playingFrameNow();
+  $('time').textContent = formatClock(frame);
+  if (page.notationOpen) lightPlaying(frame);
+  else drawRoll();
   requestAnimationFrame(animate);
 }
 
@@ -505,18 +725,14 @@ function stopPlaying() {
   $('stop').disabled = true;
   page.view.dispatch({ effects: showBar.of(null) });
   drawRoll();
+  lightPlaying(null);
 }
 
 // --- WAVE download and share links.
 
 function downloadWave() {
   const samples = page.quarvel.renderAll(text(), { dialect: dialect() });
-  const blob = new Blob([waveFile(samples)], { type: 'audio/wav' });
-  const link = document.createElement('a');
-  link.href = URL.createObjectURL(blob);
-  link.download = `${page.exampleName || 'score'}.wav`;
-  link.click();
-  setTimeout(() => URL.revokeObjectURL(link.href), 10000);
+  offer(new Blob([waveFile(samples)], { type: 'audio/wav' }), 'wav');
 }
 
 function toBase64Url(bytes) {
@@ -685,6 +901,7 @@ async function main() {
             page.rollFrom = first ? first.startFrame : 0;
             drawRoll();
           }
+          if (update.selectionSet && page.notation) lightCursorNote();
         }),
       ],
     }),
@@ -711,6 +928,7 @@ async function main() {
     $('example').value = first;
     await loadExample(first);
   }
+  if (shared && shared.notation) openNotation(true);
   mark('score');
   await audioReady;
   $('play').disabled = !page.score || !page.audio;
@@ -725,6 +943,9 @@ async function main() {
   $('stop').addEventListener('click', stopPlaying);
   $('download').addEventListener('click', downloadWave);
   $('share').addEventListener('click', share);
+  $('download-musicxml').addEventListener('click', downloadMusicxml);
+  $('notation-toggle').addEventListener('click', () => openNotation(!page.notationOpen));
+  $('notation').addEventListener('click', notationClick);
   $('roll').addEventListener('click', rollClick);
   new ResizeObserver(() => drawRoll()).observe($('roll-pane'));
   setTimeout(() => setStatus(`ready in ${page.readyAt.toFixed(0)} ms; ${$('status').textContent}`), 0);
@@ -742,6 +963,7 @@ window.playground = {
   readFragment,
   notePoint,
   drawRoll,
+  openNotation,
 };
 
 main().catch((error) => setStatus(`failed: ${error.message}`));

@@ -257,6 +257,29 @@ class Score {
       integer(column, 'the column', -INT_MAX, INT_MAX));
   }
 
+  // The score as MusicXML 4.0, the bytes the program's --export NAME.musicxml
+  // writes, from a start part (0: the whole score); musicxml() as a string.
+  musicxmlBytes(startPart = 0) {
+    const core = this.quarvel.core;
+    const handle = this.live();
+    const part = partNumber(startPart);
+    const length = core._quarvel_score_musicxml(handle, part, 0, 0);
+    if (length === 0) throw new Error('out of memory: no room to write the MusicXML');
+    const pointer = this.quarvel.alloc(length, 'the MusicXML');
+    try {
+      if (core._quarvel_score_musicxml(handle, part, pointer, length) !== length) {
+        throw new Error('out of memory: no room to write the MusicXML');
+      }
+      return this.quarvel.u8.slice(pointer, pointer + length);
+    } finally {
+      core._free(pointer);
+    }
+  }
+
+  musicxml(startPart = 0) {
+    return utf8Decode(this.musicxmlBytes(startPart));
+  }
+
   // Every note as it sounds from a start part, in the order they start.
   notes(startPart = 0) {
     const core = this.quarvel.core;
