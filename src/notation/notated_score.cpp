@@ -292,6 +292,7 @@ class Notator {
         findOccurrences();
         chooseStaves();
         for (const Occurrence& occurrence : occurrences_) addMeasure(occurrence);
+        if (out_.measures.empty()) silentMeasure();
         if (options_.foldRepeats) foldRepeats();
         markChanges();
         for (NotatedStaff& staff : out_.staves) finishStaff(staff);
@@ -540,6 +541,21 @@ class Notator {
                     piecesOfEntry[p.entry] = static_cast<std::uint8_t>(piece - 1);
                 lastNote_[s] = {sounds, p.note, absolute + p.ticks, m, notes.size() - 1};
             }
+        }
+    }
+
+    // A score where nothing plays is one measure of rest (a file needs one).
+    void silentMeasure() {
+        NotatedMeasure measure;
+        measure.ticks = 4 * kTicksPerQuarter;
+        measure.meter = meterOf(measure.ticks, 2);
+        measure.tempoInForce = tempoOf(tables_, 2, ScoreSettings{}.tempoIndex);
+        out_.measures.push_back(measure);
+        for (NotatedStaff& staff : out_.staves) {
+            NotatedNote rest;
+            rest.rest = true;
+            rest.value = {NoteType::whole, 0, false};
+            staff.measures.push_back({{rest}, std::nullopt});
         }
     }
 

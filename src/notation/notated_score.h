@@ -197,7 +197,8 @@ struct NotationOptions {
 
 // The notated score of a compile made with CompileOptions::keepNotes (without
 // the kept notes, the text places are 0 and pitches are spelled from the
-// sound alone).
+// sound alone). A rendering with no bars (an empty score, a start part no
+// part has, a range outside it) is one measure of a whole rest (bar 0).
 NotatedScore notateScore(const CompiledScore& score, const Tables& tables,
                          const NotationOptions& options = {});
 

@@ -94,6 +94,8 @@ TEST(NotatedScore, StavesFromSmallScores) {
         {"drums on a percussion staff", "V4 _ Q1 9' $ M", 0, "| F4/4 C5/4 r/4 "},
         {"a voice with drums and pitches has both staves", "_ Q1 +0", 0, "| r/4 C4/4 "},
         {"one tick", "0", 0, "| C4/128t "},
+        {"nothing sounds: voice 1 rests", "V2 YA Q$ M", 0, "| r/4 "},
+        {"an empty score", "", 0, "| r/1 "},
     };
     for (const StaffCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -147,6 +149,15 @@ TEST(NotatedScore, MeasuresKeysMetersTemposRepeats) {
         const double quarterFrames = 48.0 * 2 * 2 * n.tables.tempoTable[0x60];
         EXPECT_DOUBLE_EQ(m[0].tempo->quartersPerMinute, 60.0 * 44100 / quarterFrames);
         EXPECT_GT(m[2].tempo->perMinute, m[0].tempo->perMinute);
+    }
+    {
+        SCOPED_TRACE("a start part no part has, a range after the end: a measure of rest");
+        for (const NotationOptions options :
+             {NotationOptions{.startPart = 9}, NotationOptions{.firstFrame = 1u << 30}}) {
+            const Notated n = notate("P01 Q0 1 M", options);
+            EXPECT_EQ(staffText(n.score, 0), "| r/1 ");
+            EXPECT_NE(musicXmlOf(n.score, "").find("<measure"), std::string::npos);
+        }
     }
     {
         SCOPED_TRACE("bar numbers and passes, repeat bar lines with the passes");
