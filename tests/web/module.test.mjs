@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import path from 'node:path';
 import { before, describe, test } from 'node:test';
 import {
-  assertProgramBuilt, dist, exampleBytes, examples, programCrc, programError, runProgram,
+  assertProgramBuilt, dist, exampleBytes, examples, programCrc, programError, programExport, runProgram,
 } from './support.mjs';
 
 const {
@@ -37,6 +37,13 @@ describe('examples render as the program renders them', () => {
       assert.ok(Buffer.from(waveFile(samples)).equals(run.wave), 'WAVE bytes differ');
       assert.ok(run.stdout.trim().endsWith(`/${name}.wav ${formatPlayingTime(samples.length / 2)}`), run.stdout);
       assert.equal(crcHex(quarvel.crc32(new Uint8Array(samples.buffer))), programCrc(bytes));
+    });
+    test(`${name}: the MusicXML is the one --export writes`, () => {
+      const bytes = exampleBytes(name);
+      const { score } = quarvel.compile(bytes);
+      assert.ok(Buffer.from(score.musicxmlBytes()).equals(programExport(bytes, 'musicxml')), 'MusicXML bytes differ');
+      assert.equal(score.musicxml(), programExport(bytes, 'musicxml').toString('utf8'));
+      score.free();
     });
   }
 });
@@ -177,7 +184,7 @@ describe('bad calls fail cleanly', () => {
   };
   // Every call on a freed score or player throws; freeing again does not.
   const freedCalls = {
-    score: [(s) => s.totalFrames(), (s) => s.bar(1), (s) => s.barAt(1, 1), (s) => s.notes(),
+    score: [(s) => s.totalFrames(), (s) => s.bar(1), (s) => s.barAt(1, 1), (s) => s.notes(), (s) => s.musicxml(),
       (s) => quarvel.createPlayer(s), (s) => quarvel.checksum(s)],
     player: [(p) => p.render(new Int16Array(8)), (p) => p.renderFloat(new Float32Array(4), new Float32Array(4)),
       (p) => p.seekBar(1), (p) => p.seekPart(0), (p) => p.seekFrame(0), (p) => p.position()],
@@ -205,6 +212,7 @@ describe('bad calls fail cleanly', () => {
     ['a text that is an array', () => quarvel.compile([86, 49]), TypeError],
     ['a start part past 255', (s) => quarvel.createPlayer(s, { startPart: 256 }), RangeError],
     ['a negative start part', (s) => s.totalFrames(-1), RangeError],
+    ['a start part for MusicXML past 255', (s) => s.musicxml(300), RangeError],
     ['a fractional bar', (s, p) => p.seekBar(1.5), RangeError],
     ['a fractional frame', (s, p) => p.seekFrame(10.5), RangeError],
     ['a frame of 2^64', (s, p) => p.seekFrame(2 ** 64), RangeError],
@@ -247,6 +255,7 @@ describe('bad calls fail cleanly', () => {
     }
     try {
       const calls = [() => quarvel.compile(bytes), () => quarvel.createPlayer(score), () => quarvel.checksum(score),
+        () => score.musicxmlBytes(),
         () => quarvel.crc32(new Uint8Array(64)), () => quarvel.renderAll(bytes)];
       for (const call of calls) assert.throws(call, (e) => e instanceof Error && /out of memory/.test(e.message));
     } finally {
