@@ -403,7 +403,7 @@ function veil(g, width, height) {
   g.fillRect(0, 0, width, height);
   g.fillStyle = '#ffffff';
   g.font = '12px system-ui, sans-serif';
-  g.fillText('the last score that compiled', ROLL_GUTTER + 4, height - ROLL_BOTTOM - 6);
+  g.fillText('the last score that compiled', ROLL_GUTTER + 4, ROLL_TOP + 14);
 }
 
 // The middle of a note's bar on the canvas (CSS pixels), for tests.
@@ -438,6 +438,9 @@ function rollClick(event) {
 // (n<line>_<column>_<pass>, m<bar>_<pass>).
 
 const ENGRAVE_DELAY = 400;
+// Past this much MusicXML (some two thousand bars) an engraving would keep the
+// worker busy for half a minute and more: the view says so instead.
+const ENGRAVE_LIMIT = 2 * 1024 * 1024;
 
 function openNotation(open) {
   page.notationOpen = open;
@@ -445,12 +448,15 @@ function openNotation(open) {
   $('notation-pane').hidden = !open;
   $('roll-pane').hidden = open;
   if (!open) {
+    lightPlaying(null);
     drawRoll();
     return;
   }
   if (!page.notation) {
     const worker = new Worker(new URL('notation.js', import.meta.url), { type: 'module' });
-    page.notation = { worker, asked: 0, shown: 0, byId: new Map(), byLine: new Map(), lit: [], bar: null, timer: 0 };
+    page.notation = {
+      worker, asked: 0, busy: false, again: false, byNote: new Map(), byLine: new Map(), lit: [], bar: null, timer: 0,
+    };
     worker.onmessage = (event) => engraved(event.data);
     worker.onerror = (event) => { $('notation-status').textContent = `the engraver failed: ${event.message}`; };
     $('notation-status').textContent = 'loading the engraver…';
@@ -463,32 +469,48 @@ function engraveSoon(delay = ENGRAVE_DELAY) {
   if (!view || !page.notationOpen || !page.score) return;
   clearTimeout(view.timer);
   view.timer = setTimeout(() => {
+    // One engraving at a time: a request made meanwhile waits for the reply.
+    if (view.busy) {
+      view.again = true;
+      return;
+    }
     if (!page.score || !page.score.alive) return;
+    const musicxml = page.score.musicxml(page.good.part);
+    if (musicxml.length > ENGRAVE_LIMIT) {
+      $('notation-status').textContent = `this score is too long to engrave here (${page.score.bars} bars): `
+        + '"Download MusicXML" opens it in a notation program';
+      return;
+    }
     view.asked += 1;
-    view.source = page.good;
-    view.worker.postMessage({
-      id: view.asked, musicxml: page.score.musicxml(page.good.part), width: $('notation-pane').clientWidth,
-    });
+    view.busy = true;
+    view.worker.postMessage({ id: view.asked, musicxml, width: $('notation-pane').clientWidth });
   }, delay);
 }
 
 function engraved(reply) {
   const view = page.notation;
-  if (reply.id !== view.asked) return;  // a newer engraving is on its way
+  view.busy = false;
+  if (view.again) {
+    view.again = false;
+    engraveSoon(0);
+    return;  // the text has changed since: show the next one
+  }
   if (reply.error) {
     $('notation-status').textContent = `not engraved: ${reply.error}`;
     return;
   }
   const holder = $('notation');
   holder.innerHTML = reply.pages.join('');
-  view.byId = new Map();
+  // The notes by what sounds (n<line>_<column>_<pass>, the tied notes one
+  // became and copies in other parts with it) and by line.
+  view.byNote = new Map();
   view.byLine = new Map();
-  for (const element of holder.querySelectorAll('[data-id]')) {
+  for (const element of holder.querySelectorAll('.note[data-id], .rest[data-id]')) {
     const id = element.getAttribute('data-id');
-    if (!view.byId.has(id)) view.byId.set(id, []);
-    view.byId.get(id).push(element);
-    const place = /^n(\d+)_(\d+)_/.exec(id);
+    const place = /^n(\d+)_(\d+)_(\d+)/.exec(id);
     if (!place) continue;
+    if (!view.byNote.has(place[0])) view.byNote.set(place[0], []);
+    view.byNote.get(place[0]).push(element);
     const line = Number(place[1]);
     if (!view.byLine.has(line)) view.byLine.set(line, []);
     view.byLine.get(line).push({ column: Number(place[2]), element });
@@ -556,24 +578,17 @@ function notationClick(event) {
 // written with repeat bar lines; with the tied notes it became.
 function soundingElements(note, pass) {
   const view = page.notation;
-  for (const p of pass > 1 ? [pass, 1] : [pass]) {
-    const id = `n${note.line}_${note.column}_${p}`;
-    const found = [];
-    for (const [key, elements] of view.byId) {
-      if (key === id || key.startsWith(`${id}_`)) found.push(...elements);
-    }
-    if (found.length) return found;
-  }
-  return [];
+  return view.byNote.get(`n${note.line}_${note.column}_${pass}`)
+    || view.byNote.get(`n${note.line}_${note.column}_1`) || [];
 }
 
 // While playing: the notes sounding and their bar lit, the bar kept in view.
 function lightPlaying(frame) {
   const view = page.notation;
-  if (!view || !page.notationOpen) return;
+  if (!view) return;
   for (const element of view.lit) element.classList.remove('playing-note');
   view.lit = [];
-  if (frame === null) {
+  if (frame === null || !page.notationOpen) {
     lightBar(null);
     return;
   }
