@@ -240,11 +240,17 @@ describe('the page', () => {
     const text = `=10\n${bar.repeat(Math.ceil(1_000_000 / bar.length))}`;
     const errors = pageErrors.length;
     await compiled((t) => page.evaluate((s) => window.playground.setText(s), t), text, 120000);
+    await page.click('#notation-toggle');
+    await page.waitForFunction(() => document.querySelector('#notation-status').textContent.includes('too long'),
+      { timeout: 30000 });
     const shown = await page.evaluate(() => ({
       crc: document.querySelector('#crc').textContent,
       notes: window.playground.page.notes.length,
       status: document.querySelector('#status').textContent,
+      staves: document.querySelector('#notation-status').textContent,
     }));
+    await page.click('#notation-toggle');
+    assert.match(shown.staves, /too long to engrave here \(\d+ bars\)/);
     assert.ok(shown.notes >= 240000, `${shown.notes} notes`);
     assert.match(shown.status, new RegExp(`\\b${shown.notes} notes`));
     assert.equal(shown.crc, programCrc(Buffer.from(text)));

@@ -179,7 +179,7 @@ function compileNow() {
 function notePasses(notes) {
   const seen = new Map();
   return notes.map((n) => {
-    const key = n.line * 65536 + n.column;
+    const key = `${n.line}:${n.column}`;
     const pass = (seen.get(key) || 0) + 1;
     seen.set(key, pass);
     return pass;
@@ -438,9 +438,10 @@ function rollClick(event) {
 // (n<line>_<column>_<pass>, m<bar>_<pass>).
 
 const ENGRAVE_DELAY = 400;
-// Past this much MusicXML (some two thousand bars) an engraving would keep the
-// worker busy for half a minute and more: the view says so instead.
-const ENGRAVE_LIMIT = 2 * 1024 * 1024;
+// Past this many notes an engraving would keep the worker busy for half a
+// minute and more (the 64-bar minuet's 374 take about a second): the view
+// says so instead.
+const ENGRAVE_LIMIT = 12000;
 
 function openNotation(open) {
   page.notationOpen = open;
@@ -458,7 +459,10 @@ function openNotation(open) {
       worker, asked: 0, busy: false, again: false, byNote: new Map(), byLine: new Map(), lit: [], bar: null, timer: 0,
     };
     worker.onmessage = (event) => engraved(event.data);
-    worker.onerror = (event) => { $('notation-status').textContent = `the engraver failed: ${event.message}`; };
+    worker.onerror = (event) => {
+      page.notation.busy = false;
+      $('notation-status').textContent = `the engraver failed: ${event.message}`;
+    };
     $('notation-status').textContent = 'loading the engraver…';
   }
   engraveSoon(0);
@@ -475,12 +479,17 @@ function engraveSoon(delay = ENGRAVE_DELAY) {
       return;
     }
     if (!page.score || !page.score.alive) return;
-    const musicxml = page.score.musicxml(page.good.part);
-    if (musicxml.length > ENGRAVE_LIMIT) {
+    if (page.notes.length > ENGRAVE_LIMIT) {
+      $('notation').replaceChildren();
+      view.byNote = new Map();
+      view.byLine = new Map();
+      view.lit = [];
+      view.bar = null;
       $('notation-status').textContent = `this score is too long to engrave here (${page.score.bars} bars): `
         + '"Download MusicXML" opens it in a notation program';
       return;
     }
+    const musicxml = page.score.musicxml(page.good.part);
     view.asked += 1;
     view.busy = true;
     view.worker.postMessage({ id: view.asked, musicxml, width: $('notation-pane').clientWidth });
