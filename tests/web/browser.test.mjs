@@ -1,6 +1,8 @@
 // The page in a real browser (Debian's chromium, driven by puppeteer-core):
-// the examples' CRCs, a compile error's marker, the frames the AudioWorklet
-// plays, and how fast the page renders and gets ready.
+// the examples' CRCs, a compile error's marker and the last good score kept,
+// the frames the AudioWorklet plays, the roll's bars, a megabyte score, share
+// links good and bad, every control clicked, the staff view tied to the text
+// and the sound; and how fast the page renders and gets ready.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
@@ -433,6 +435,22 @@ describe('the page', () => {
     }
     await page.click('#stop');
     assert.equal(await page.$('#notation .playing-note'), null);
+    // From the last bars, the view scrolls down to the bar sounding.
+    await page.evaluate(() => {
+      const { view } = window.playground.page;
+      view.dispatch({ selection: { anchor: view.state.doc.line(view.state.doc.lines - 3).from } });
+      document.querySelector('#notation-pane').scrollTop = 0;
+    });
+    await page.click('#play');
+    await page.waitForFunction(() => document.querySelector('#notation .playing-note'), { timeout: 30000 });
+    const seen = await page.evaluate(() => {
+      const pane = document.querySelector('#notation-pane').getBoundingClientRect();
+      const bar = document.querySelector('#notation .playing-bar').getBoundingClientRect();
+      return { scrolled: document.querySelector('#notation-pane').scrollTop > 0,
+        inView: bar.top >= pane.top - 1 && bar.bottom <= pane.bottom + 1 };
+    });
+    await page.click('#stop');
+    assert.deepEqual(seen, { scrolled: true, inView: true });
   });
 
   test('the staff view keeps the last engraving, greyed, while the text does not compile', async () => {

@@ -1,5 +1,6 @@
 // The WebAssembly module in Node against the program: the same renderings,
-// files, CRCs and compile errors.
+// files (WAVE and MusicXML), CRCs and compile errors; bad calls and memory
+// exhaustion fail cleanly.
 import assert from 'node:assert/strict';
 import path from 'node:path';
 import { before, describe, test } from 'node:test';

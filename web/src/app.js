@@ -1,6 +1,7 @@
 // The playground page: an editor that compiles as you type, the compile error
-// and warnings as markers, a piano roll, playback through an AudioWorklet,
-// the program's CRC and playing time, WAVE download and share links.
+// and warnings as markers, a piano roll or the staff view, playback through an
+// AudioWorklet, the program's CRC and playing time, WAVE and MusicXML
+// downloads and share links.
 import { EditorState, StateEffect, StateField } from '@codemirror/state';
 import {
   Decoration, EditorView, drawSelection, highlightActiveLine, highlightActiveLineGutter, keymap, lineNumbers,
