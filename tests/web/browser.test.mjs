@@ -32,6 +32,7 @@ let browser;
 let page;
 let address;
 const pageErrors = [];
+let requested = [];  // what the page has asked for since it was last opened
 
 // The program's playing time ("3:5.25") as the page shows times ("3:05.25").
 const clock = (time) => time.replace(/:(\d)\./, ':0$1.');
@@ -63,6 +64,7 @@ async function downloaded(selector) {
 // Loads the page at an address and waits until it is ready.
 async function open(url) {
   await page.goto(url);
+  requested = [];
   await page.reload();
   await page.waitForSelector('body[data-ready]', { timeout: 30000 });
   await page.waitForFunction(() => !window.playground.page.pending, { timeout: 30000 });
@@ -108,6 +110,7 @@ before(async () => {
   });
   await browser.defaultBrowserContext().overridePermissions(address,
     ['clipboard-read', 'clipboard-write', 'clipboard-sanitized-write']);
+  page.on('request', (request) => requested.push(new URL(request.url()).pathname));
   await page.setViewport({ width: 1400, height: 800 });
   await page.goto(address);
   await page.waitForSelector('body[data-ready]', { timeout: 30000 });
@@ -350,6 +353,9 @@ describe('the page', () => {
       assert.ok(file.bytes.equals(programExport(exampleBytes('greensleeves'), 'musicxml')), 'MusicXML bytes differ');
     },
     'notation-toggle': async () => {
+      // The engraver is fetched when the view first opens, not before.
+      await open(address);
+      assert.ok(requested.includes('/app.js') && !requested.includes('/notation.js'), requested.join(' '));
       await page.click('#notation-toggle');
       await page.waitForFunction(() => window.playground.page.engraves > 0, { timeout: 60000 });
       assert.deepEqual(await page.evaluate(() => ({
@@ -357,6 +363,7 @@ describe('the page', () => {
         roll: document.querySelector('#roll-pane').hidden,
         staves: document.querySelectorAll('#notation svg .staff').length > 0,
       })), { pressed: 'true', roll: true, staves: true });
+      assert.ok(requested.includes('/notation.js'));
       await page.click('#notation-toggle');
       assert.equal(await page.$eval('#notation-pane', (e) => e.hidden), true);
     },
