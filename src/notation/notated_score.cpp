@@ -501,7 +501,8 @@ class Notator {
                                              drumOf(p.note).displayOctave}
                               : spell(bar, voice, p.entry, p.note, key.fifths, key.letterShift);
                 }
-                base.articulation = p.mark == ','   ? Articulation::staccato
+                base.articulation = !sounds         ? Articulation::none
+                                    : p.mark == ',' ? Articulation::staccato
                                     : p.mark == ';' ? Articulation::portato
                                                     : Articulation::none;
                 std::uint8_t piece = 1;
@@ -694,7 +695,12 @@ NoteAt noteAt(const NotatedScore& score, std::int64_t line, std::int64_t column)
     for (const NotatedStaff& staff : score.staves) {
         for (std::size_t m = 0; m < staff.measures.size(); ++m) {
             for (const NotatedNote& n : staff.measures[m].notes) {
-                if (n.text.line != line || n.text.column != column || n.piece != 1) continue;
+                const std::int64_t last =
+                    n.text.column + std::max<std::int64_t>(n.textLength, 1) - 1;
+                if (n.text.line != line || column < n.text.column || column > last ||
+                    n.piece != 1) {
+                    continue;
+                }
                 if (best.note == nullptr || n.pass < best.note->pass ||
                     (best.note->rest && !n.rest)) {
                     best = {&staff, &score.measures[m], &n};

@@ -202,8 +202,10 @@ struct NotationOptions {
 NotatedScore notateScore(const CompiledScore& score, const Tables& tables,
                          const NotationOptions& options = {});
 
-// The note of a staff written at line:column (the first character of its
-// token), its first piece in its first pass; nullptr when there is none.
+// The note whose token holds line:column (a token on one line: from its
+// first character to its last, articulation mark included), its first piece
+// in its first pass, a sounding note before a rest standing for it on the
+// voice's other staff; nullptr when there is none.
 struct NoteAt {
     const NotatedStaff* staff = nullptr;
     const NotatedMeasure* measure = nullptr;

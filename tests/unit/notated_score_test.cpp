@@ -92,7 +92,8 @@ TEST(NotatedScore, StavesFromSmallScores) {
         {"parts and a replay written out", "P01 Q0 1 M P02 Q2 M R01", 0,
          "| C4/4 D4/4 | E4/4 | C4/4 D4/4 "},
         {"drums on a percussion staff", "V4 _ Q1 9' $ M", 0, "| F4/4 C5/4 r/4 "},
-        {"a voice with drums and pitches has both staves", "_ Q1 +0", 0, "| r/4 C4/4 "},
+        {"a voice with drums and pitches has both staves", "_ Q1, +0", 0, "| r/4 C4/4 "},
+        {"its drums on the second", "_ Q1, +0", 1, "| F4/4s r/4 "},
         {"one tick", "0", 0, "| C4/128t "},
         {"nothing sounds: voice 1 rests", "V2 YA Q$ M", 0, "| r/4 "},
         {"an empty score", "", 0, "| r/1 "},
@@ -195,6 +196,8 @@ TEST(NotatedScore, StavesClefsInstrumentsAndPlaces) {
     EXPECT_EQ(pitchName(at.note->pitch), "G3");
     EXPECT_EQ(at.staff->voice, 4);
     EXPECT_EQ(noteAt(n.score, 1, 2).note, nullptr);
+    EXPECT_EQ(noteAt(n.score, 1, 30).note, at.note);  // its 3
+    EXPECT_EQ(noteAt(n.score, 1, 31).note, nullptr);
 }
 
 TEST(NotatedScore, NamesAndValues) {
