@@ -169,6 +169,13 @@ describe('the page', () => {
     assert.ok(await page.$('.cm-gutter-lint .cm-lint-marker-error'), 'a marker in the gutter');
     const listed = await page.$eval('#diagnostics', (e) => e.textContent);
     assert.ok(listed.includes(`line ${expected.line} col ${expected.column}: error ${expected.number}`), listed);
+    // A click on the listed error puts the cursor on the marker.
+    await page.evaluate(() => window.playground.page.view.dispatch({ selection: { anchor: 0 } }));
+    await page.click('#diagnostics li.error');
+    assert.equal(await page.evaluate(() => {
+      const { state } = window.playground.page.view;
+      return state.sliceDoc(state.selection.main.head, state.selection.main.head + 1);
+    }), '9');
     // The last good score stays: its roll greyed, its music playable; the
     // WAVE and CRC are of the text, which has none.
     assert.equal(await page.$eval('#play', (b) => b.disabled), false);
