@@ -356,12 +356,16 @@ function drawRoll() {
     return;
   }
   g.textBaseline = 'alphabetic';
+  let labelEnd = 0;  // numbers that would overlap the one before are left out
   for (const line of barLines(first, first + span)) {
     if (line.frame < first) continue;
     g.fillStyle = '#3b404b';
     g.fillRect(x(line.frame), ROLL_TOP, 1, height - ROLL_TOP - ROLL_BOTTOM);
+    const label = String(line.bar);
+    if (x(line.frame) + 2 < labelEnd) continue;
     g.fillStyle = '#9aa0a6';
-    g.fillText(String(line.bar), x(line.frame) + 2, ROLL_TOP - 4);
+    g.fillText(label, x(line.frame) + 2, ROLL_TOP - 4);
+    labelEnd = x(line.frame) + 2 + g.measureText(label).width + 4;
   }
   const last = first + span;
   for (let i = firstNoteFrom(first - page.range.longest); i < page.notes.length; ++i) {
