@@ -1,14 +1,15 @@
 // The WebAssembly module in Node against the program: the same renderings,
-// files, CRCs and compile errors.
+// files (WAVE and MusicXML), CRCs and compile errors; bad calls and memory
+// exhaustion fail cleanly.
 import assert from 'node:assert/strict';
 import path from 'node:path';
 import { before, describe, test } from 'node:test';
 import {
-  assertProgramBuilt, dist, exampleBytes, examples, programCrc, programError, runProgram,
+  assertProgramBuilt, dist, exampleBytes, examples, programCrc, programError, programExport, runProgram,
 } from './support.mjs';
 
 const {
-  default: createQuarvel, crcHex, formatPlayingTime, offsetOf, pointOf, waveFile,
+  default: createQuarvel, crcHex, formatClock, formatPlayingTime, noteName, offsetOf, pointOf, waveFile,
 } = await import(path.join(dist, 'quarvel.mjs'));
 
 let quarvel;
@@ -37,6 +38,13 @@ describe('examples render as the program renders them', () => {
       assert.ok(Buffer.from(waveFile(samples)).equals(run.wave), 'WAVE bytes differ');
       assert.ok(run.stdout.trim().endsWith(`/${name}.wav ${formatPlayingTime(samples.length / 2)}`), run.stdout);
       assert.equal(crcHex(quarvel.crc32(new Uint8Array(samples.buffer))), programCrc(bytes));
+    });
+    test(`${name}: the MusicXML is the one --export writes`, () => {
+      const bytes = exampleBytes(name);
+      const { score } = quarvel.compile(bytes);
+      assert.ok(Buffer.from(score.musicxmlBytes()).equals(programExport(bytes, 'musicxml')), 'MusicXML bytes differ');
+      assert.equal(score.musicxml(), programExport(bytes, 'musicxml').toString('utf8'));
+      score.free();
     });
   }
 });
@@ -117,6 +125,28 @@ describe('players', () => {
     score.free();
   });
 
+  test('float frames fill the whole request, across the engine\'s chunks', () => {
+    const bytes = exampleBytes('greensleeves');
+    const all = quarvel.renderAll(bytes);
+    const { score } = quarvel.compile(bytes);
+    for (const [from, frames] of [[0, 8192], [44100, 20000], [all.length / 2 - 5000, 9000]]) {
+      const player = quarvel.createPlayer(score);
+      player.seekFrame(from);
+      const left = new Float32Array(frames).fill(1);
+      const right = new Float32Array(frames + 3).fill(1);
+      const got = player.renderFloat(left, right);
+      assert.equal(got, Math.min(frames, all.length / 2 - from));
+      for (let i = 0; i < got; ++i) {
+        if (left[i] * 32768 !== all[2 * (from + i)] || right[i] * 32768 !== all[2 * (from + i) + 1]) {
+          assert.fail(`frame ${from + i} differs`);
+        }
+      }
+      assert.ok(left.subarray(got).every((v) => v === 0) && right.subarray(got, frames).every((v) => v === 0));
+      player.free();
+    }
+    score.free();
+  });
+
   test('notes lie inside the rendering and point at their text', () => {
     const bytes = exampleBytes('minuet_in_g');
     const text = bytes.toString('latin1');
@@ -134,6 +164,109 @@ describe('players', () => {
 });
 
 test('playing time: seconds that round to 60 carry into the minute', () => {
-  const rows = [[0, '0:0.00'], [44100 * 65.25, '1:5.25'], [44100 * 60 - 1, '1:0.00'], [44100 * 59.994, '0:59.99']];
-  for (const [frames, text] of rows) assert.equal(formatPlayingTime(frames), text);
+  const rows = [[0, '0:0.00', '0:00.00'], [44100 * 65.25, '1:5.25', '1:05.25'], [44100 * 60 - 1, '1:0.00', '1:00.00'],
+    [44100 * 59.994, '0:59.99', '0:59.99'], [44100 * 4.77, '0:4.77', '0:04.77'], [44100 * 600, '10:0.00', '10:00.00']];
+  for (const [frames, program, clock] of rows) {
+    assert.equal(formatPlayingTime(frames), program);
+    assert.equal(formatClock(frames), clock);
+  }
+});
+
+test('note names: the C of degree 0 is middle C', () => {
+  const rows = [[37, 'C4'], [49, 'C5'], [1, 'C1'], [46, 'A4'], [71, 'A#6'], [36, 'B3'], [38, 'C#4']];
+  for (const [note, name] of rows) assert.equal(noteName(note), name);
+});
+
+describe('bad calls fail cleanly', () => {
+  const text = 'V1 Q 1 2 3 4 M\n';
+  const fresh = () => {
+    const { score } = quarvel.compile(text);
+    return { score, player: quarvel.createPlayer(score) };
+  };
+  // Every call on a freed score or player throws; freeing again does not.
+  const freedCalls = {
+    score: [(s) => s.totalFrames(), (s) => s.bar(1), (s) => s.barAt(1, 1), (s) => s.notes(), (s) => s.musicxml(),
+      (s) => quarvel.createPlayer(s), (s) => quarvel.checksum(s)],
+    player: [(p) => p.render(new Int16Array(8)), (p) => p.renderFloat(new Float32Array(4), new Float32Array(4)),
+      (p) => p.seekBar(1), (p) => p.seekPart(0), (p) => p.seekFrame(0), (p) => p.position()],
+  };
+  for (const [kind, calls] of Object.entries(freedCalls)) {
+    calls.forEach((call, i) => {
+      test(`a freed ${kind} throws (call ${i + 1}: ${call.toString().replace(/^\(\w\) => /, '')})`, () => {
+        const { score, player } = fresh();
+        const target = kind === 'score' ? score : player;
+        target.free();
+        assert.throws(() => call(target), /has been freed/);
+        target.free();
+        if (kind === 'score') player.free(); else score.free();
+      });
+    });
+  }
+
+  const rows = [
+    ['an unknown dialect name', () => quarvel.compile(text, { dialect: 'lute' }), RangeError],
+    ['a dialect number out of range', () => quarvel.compile(text, { dialect: 3 }), RangeError],
+    ['a fractional dialect', () => quarvel.compile(text, { dialect: 1.5 }), RangeError],
+    ['a dialect of another type', () => quarvel.compile(text, { dialect: true }), TypeError],
+    ['a dialect name from the prototype', () => quarvel.compile(text, { dialect: 'toString' }), RangeError],
+    ['a text that is a number', () => quarvel.compile(42), TypeError],
+    ['a text that is an array', () => quarvel.compile([86, 49]), TypeError],
+    ['a start part past 255', (s) => quarvel.createPlayer(s, { startPart: 256 }), RangeError],
+    ['a negative start part', (s) => s.totalFrames(-1), RangeError],
+    ['a start part for MusicXML past 255', (s) => s.musicxml(300), RangeError],
+    ['a fractional bar', (s, p) => p.seekBar(1.5), RangeError],
+    ['a fractional frame', (s, p) => p.seekFrame(10.5), RangeError],
+    ['a frame of 2^64', (s, p) => p.seekFrame(2 ** 64), RangeError],
+    ['a BigInt frame of 2^64', (s, p) => p.seekFrame(2n ** 64n), RangeError],
+    ['a negative frame', (s, p) => p.seekFrame(-1), RangeError],
+    ['a frame that is a string', (s, p) => p.seekFrame('10'), TypeError],
+    ['a right channel shorter than the left', (s, p) => p.renderFloat(new Float32Array(128), new Float32Array(64)),
+      RangeError],
+    ['channels that are not Float32Arrays', (s, p) => p.renderFloat([0, 0], [0, 0]), TypeError],
+    ['an odd number of samples', (s, p) => p.render(new Int16Array(7)), RangeError],
+    ['a line that is not a number', (s) => s.barAt('1', 1), TypeError],
+    ['a score of another kind', () => quarvel.createPlayer({ handle: 8 }), TypeError],
+  ];
+  for (const [title, call, kind] of rows) {
+    test(title, () => {
+      const { score, player } = fresh();
+      assert.throws(() => call(score, player), kind);
+      player.free();
+      score.free();
+    });
+  }
+
+  test('a BigInt frame past the end is clamped there, as the library does', () => {
+    const { score, player } = fresh();
+    assert.equal(player.seekFrame(2n ** 64n - 1n), true);
+    assert.equal(player.position().frame, score.totalFrames());
+    player.free();
+    score.free();
+  });
+
+  test('with the memory used up, every call that needs some fails with an Error and nothing is harmed', () => {
+    const bytes = exampleBytes('fur_elise');
+    const { score } = quarvel.compile(bytes);
+    const expected = quarvel.checksum(score);
+    const core = quarvel.core;
+    const hog = [];
+    for (let size = 256 << 20; size >= 8;) {
+      const pointer = core._malloc(size);
+      if (pointer === 0) size >>= 1; else hog.push(pointer);
+    }
+    try {
+      const calls = [() => quarvel.compile(bytes), () => quarvel.createPlayer(score), () => quarvel.checksum(score),
+        () => score.musicxmlBytes(),
+        () => quarvel.crc32(new Uint8Array(64)), () => quarvel.renderAll(bytes)];
+      for (const call of calls) assert.throws(call, (e) => e instanceof Error && /out of memory/.test(e.message));
+    } finally {
+      for (const pointer of hog) core._free(pointer);
+    }
+    assert.match(quarvel.version, /^\d+\.\d+\.\d+$/);
+    assert.deepEqual(quarvel.checksum(score), expected);
+    score.free();
+    const again = quarvel.compile(bytes).score;
+    assert.equal(crcHex(quarvel.checksum(again).crc), programCrc(bytes));
+    again.free();
+  });
 });

@@ -33,6 +33,17 @@ export function runProgram(bytes, { dialect = 0, write = false, name = 'score' }
   return result;
 }
 
+// The file `quarvelcd --export NAME.EXT` writes for a score.
+export function programExport(bytes, extension) {
+  const file = path.join(scratch, 'export.qvl');
+  const out = path.join(scratch, `export.${extension}`);
+  fs.writeFileSync(file, bytes);
+  fs.rmSync(out, { force: true });
+  const run = spawnSync(quarvelcd, [`--export=${out}`, file], { cwd: scratch, encoding: 'utf8' });
+  if (run.status !== 0) throw new Error(`quarvelcd --export failed: ${run.stdout}${run.stderr}`);
+  return fs.readFileSync(out);
+}
+
 // The CRC `quarvelcd -c` prints for a score.
 export function programCrc(bytes, options = {}) {
   const run = runProgram(bytes, options);

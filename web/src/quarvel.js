@@ -16,11 +16,47 @@ const CHUNK_FRAMES = 16384;
 // The text as the compiler reads it: bytes. JavaScript strings go in as UTF-8.
 const encoder = new TextEncoderLite();
 
+// --- Arguments, checked as the C API checks them: what it would refuse or
+// wrap is refused here, never guessed at.
+
 function dialectNumber(dialect) {
   if (dialect === undefined || dialect === null) return 0;
-  if (typeof dialect === 'number') return dialect;
-  if (dialect in DIALECTS) return DIALECTS[dialect];
-  throw new RangeError(`unknown dialect ${dialect}`);
+  if (typeof dialect === 'number') {
+    if (Number.isInteger(dialect) && dialect >= 0 && dialect <= 2) return dialect;
+    throw new RangeError(`unknown dialect ${dialect}: 0, 1 or 2`);
+  }
+  if (typeof dialect !== 'string') throw new TypeError('the dialect is a name or a number');
+  if (Object.hasOwn(DIALECTS, dialect)) return DIALECTS[dialect];
+  throw new RangeError(`unknown dialect "${dialect}": combined, quarvel or lutera`);
+}
+
+function integer(value, what, low, high) {
+  if (typeof value !== 'number') throw new TypeError(`${what} is a number`);
+  if (!Number.isInteger(value) || value < low || value > high) {
+    throw new RangeError(`${what} ${value} is not a whole number from ${low} to ${high}`);
+  }
+  return value;
+}
+
+const INT_MAX = 0x7FFFFFFF;
+const partNumber = (value) => integer(value, 'the part', 0, 255);
+
+function scoreBytes(text) {
+  if (typeof text === 'string') return encoder.encode(text);
+  if (text instanceof Uint8Array) return text;
+  throw new TypeError('the score text is a string or a Uint8Array of its bytes');
+}
+
+function frameNumber(frame) {
+  if (typeof frame === 'bigint') {
+    if (frame < 0n || frame >= 1n << 64n) throw new RangeError(`frame ${frame} is outside 0 to 2^64-1`);
+    return frame;
+  }
+  if (typeof frame !== 'number') throw new TypeError('the frame is a number or a BigInt');
+  if (!Number.isSafeInteger(frame) || frame < 0) {
+    throw new RangeError(`frame ${frame} is not a whole number from 0 to 2^53-1 (a BigInt goes further)`);
+  }
+  return BigInt(frame);
 }
 
 export default async function createQuarvel() {
@@ -31,10 +67,18 @@ export default async function createQuarvel() {
 class Quarvel {
   constructor(core) {
     this.core = core;
-    this.diagnostic = core._malloc(DIAGNOSTIC_BYTES);
-    this.namePointer = core._malloc(4);
-    this.scratch = core._malloc(Math.max(BAR_BYTES, POSITION_BYTES, 8));
+    this.diagnostic = this.alloc(DIAGNOSTIC_BYTES);
+    this.namePointer = this.alloc(4);
+    this.scratch = this.alloc(Math.max(BAR_BYTES, POSITION_BYTES, 8));
     this.version = this.string(core._quarvel_version());
+  }
+
+  // Memory from the WebAssembly heap, or an Error when there is none: a
+  // failed allocation answers 0, and nothing may ever be written there.
+  alloc(bytes, what = 'this call') {
+    const pointer = this.core._malloc(Math.max(bytes, 1));
+    if (pointer === 0) throw new Error(`out of memory: ${bytes} bytes for ${what}`);
+    return pointer;
   }
 
   // Live views: the memory may grow and leave old views detached.
@@ -62,20 +106,34 @@ class Quarvel {
   // when error holds the compile error {number, line, column, message}.
   compile(text, { dialect = 0 } = {}) {
     const core = this.core;
-    const bytes = typeof text === 'string' ? encoder.encode(text) : text;
-    const pointer = core._malloc(Math.max(bytes.length, 1));
+    const bytes = scoreBytes(text);
+    const number = dialectNumber(dialect);
+    const pointer = this.alloc(bytes.length, 'the score text');
     this.u8.set(bytes, pointer);
-    const handle = core._quarvel_compile(pointer, bytes.length, dialectNumber(dialect), this.diagnostic);
-    core._free(pointer);
+    let handle = 0;
+    try {
+      handle = core._quarvel_compile(pointer, bytes.length, number, this.diagnostic);
+    } catch (thrown) {
+      // What the library could not catch itself, short of memory as it is
+      // when even its exception cannot be made, comes out as a bare value.
+      if (thrown instanceof Error) throw thrown;
+      throw new Error('out of memory: the compiler failed inside the engine');
+    } finally {
+      core._free(pointer);
+    }
     if (handle === 0) {
-      return { score: null, error: this.readDiagnostic(this.diagnostic), warnings: [] };
+      const error = this.readDiagnostic(this.diagnostic);
+      // Short of memory is no fault of the text: the caller hears it as one.
+      if (error.number === 100) throw new Error(`out of memory: ${error.message}`);
+      return { score: null, error, warnings: [] };
     }
     const score = new Score(this, handle);
     return { score, error: null, warnings: score.warnings };
   }
 
   createPlayer(score, { startPart = 0, bar = 0 } = {}) {
-    return new Player(this, score, startPart, bar);
+    if (!(score instanceof Score) || score.quarvel !== this) throw new TypeError('not a score of this engine');
+    return new Player(this, score, partNumber(startPart), integer(bar, 'the bar', 0, INT_MAX));
   }
 
   // The whole rendering from a start part, as interleaved stereo samples.
@@ -105,16 +163,18 @@ class Quarvel {
   // The CRC-32 of the rendering of a score from a start part (as -c prints it)
   // and its length in frames, worked out inside the WebAssembly.
   checksum(score, { startPart = 0 } = {}) {
+    if (!(score instanceof Score) || score.quarvel !== this) throw new TypeError('not a score of this engine');
     const core = this.core;
-    const player = core._quarvel_player_new(score.handle, startPart);
-    if (player === 0) throw new Error('no memory for a player');
-    const buffer = core._malloc(4 * CHUNK_FRAMES);
+    const player = core._quarvel_player_new(score.live(), partNumber(startPart));
+    if (player === 0) throw new Error('out of memory: no room for a player');
+    let buffer = 0;
     try {
+      buffer = this.alloc(4 * CHUNK_FRAMES, 'the rendering');
       const crc = core._quarvel_web_render_crc(player, buffer, CHUNK_FRAMES, this.scratch) >>> 0;
       const frames = core.HEAPF64[this.scratch >> 3];
       return { crc, frames };
     } finally {
-      core._free(buffer);
+      if (buffer) core._free(buffer);
       core._quarvel_player_free(player);
     }
   }
@@ -122,8 +182,10 @@ class Quarvel {
   // CRC-32 of bytes held in JavaScript, continuing from `crc`; the program
   // starts from 0xFFFFFFFF.
   crc32(bytes, crc = 0xFFFFFFFF) {
+    if (!(bytes instanceof Uint8Array)) throw new TypeError('the bytes are a Uint8Array');
+    integer(crc, 'the CRC', 0, 0xFFFFFFFF);
     const core = this.core;
-    const pointer = core._malloc(Math.max(bytes.length, 1));
+    const pointer = this.alloc(bytes.length, 'the bytes to sum');
     this.u8.set(bytes, pointer);
     const result = core._quarvel_web_crc32(crc, pointer, bytes.length) >>> 0;
     core._free(pointer);
@@ -160,18 +222,27 @@ class Score {
 
   get alive() { return this.handle !== 0; }
 
+  // The handle, or an Error once the score has been freed.
+  live() {
+    if (this.handle === 0) throw new Error('this score has been freed');
+    return this.handle;
+  }
+
+  // Freeing twice is harmless; any other call afterwards throws.
   free() {
     if (this.handle !== 0) this.quarvel.core._quarvel_score_free(this.handle);
     this.handle = 0;
   }
 
   totalFrames(startPart = 0) {
-    return Number(this.quarvel.core._quarvel_score_total_frames(this.handle, startPart));
+    const handle = this.live();
+    return Number(this.quarvel.core._quarvel_score_total_frames(handle, partNumber(startPart)));
   }
 
   bar(number) {
     const q = this.quarvel;
-    if (q.core._quarvel_score_bar(this.handle, number, q.scratch) !== 0) return null;
+    const handle = this.live();
+    if (q.core._quarvel_score_bar(handle, integer(number, 'the bar', -INT_MAX, INT_MAX), q.scratch) !== 0) return null;
     const i = q.scratch >> 2;
     const v = q.i32;
     return {
@@ -181,17 +252,44 @@ class Score {
   }
 
   barAt(line, column) {
-    return this.quarvel.core._quarvel_score_bar_at(this.handle, line, column);
+    const handle = this.live();
+    return this.quarvel.core._quarvel_score_bar_at(handle, integer(line, 'the line', -INT_MAX, INT_MAX),
+      integer(column, 'the column', -INT_MAX, INT_MAX));
+  }
+
+  // The score as MusicXML 4.0, the bytes the program's --export NAME.musicxml
+  // writes, from a start part (0: the whole score); musicxml() as a string.
+  musicxmlBytes(startPart = 0) {
+    const core = this.quarvel.core;
+    const handle = this.live();
+    const part = partNumber(startPart);
+    const length = core._quarvel_score_musicxml(handle, part, 0, 0);
+    if (length === 0) throw new Error('out of memory: no room to write the MusicXML');
+    const pointer = this.quarvel.alloc(length, 'the MusicXML');
+    try {
+      if (core._quarvel_score_musicxml(handle, part, pointer, length) !== length) {
+        throw new Error('out of memory: no room to write the MusicXML');
+      }
+      return this.quarvel.u8.slice(pointer, pointer + length);
+    } finally {
+      core._free(pointer);
+    }
+  }
+
+  musicxml(startPart = 0) {
+    return utf8Decode(this.musicxmlBytes(startPart));
   }
 
   // Every note as it sounds from a start part, in the order they start.
   notes(startPart = 0) {
     const core = this.quarvel.core;
-    const count = core._quarvel_score_notes(this.handle, startPart, 0, 0);
+    const handle = this.live();
+    const part = partNumber(startPart);
+    const count = core._quarvel_score_notes(handle, part, 0, 0);
     if (count === 0) return [];
-    const pointer = core._malloc(count * NOTE_BYTES);
+    const pointer = this.quarvel.alloc(count * NOTE_BYTES, `${count} notes`);
     try {
-      const got = Math.min(count, core._quarvel_score_notes(this.handle, startPart, pointer, count));
+      const got = Math.min(count, core._quarvel_score_notes(handle, part, pointer, count));
       const v = core.HEAP32;
       const w = core.HEAPU32;
       const notes = new Array(got);
@@ -215,23 +313,39 @@ class Player {
   constructor(quarvel, score, startPart, bar) {
     this.quarvel = quarvel;
     const core = quarvel.core;
-    this.handle = core._quarvel_player_new(score.handle, startPart);
-    if (this.handle === 0) throw new Error('no memory for a player');
+    const handle = core._quarvel_player_new(score.live(), startPart);
+    if (handle === 0) throw new Error('out of memory: no room for a player');
     this.capacity = 4096;
-    this.buffer = core._malloc(4 * this.capacity);
+    // Room for a chunk of interleaved floats, which also holds one of samples.
+    this.buffer = core._malloc(8 * this.capacity);
     this.position_ = core._malloc(POSITION_BYTES);
+    if (this.buffer === 0 || this.position_ === 0) {
+      core._free(this.buffer);
+      core._free(this.position_);
+      core._quarvel_player_free(handle);
+      throw new Error('out of memory: no room for a player\'s buffers');
+    }
+    this.handle = handle;
     if (bar > 0) this.seekBar(bar);
+  }
+
+  live() {
+    if (this.handle === 0) throw new Error('this player has been freed');
+    return this.handle;
   }
 
   // Fills `out` (interleaved stereo) with the next frames; answers how many
   // frames it wrote: fewer than asked only at the end, then 0.
   render(out) {
+    const handle = this.live();
+    if (!(out instanceof Int16Array)) throw new TypeError('render fills an Int16Array');
+    if (out.length % 2 !== 0) throw new RangeError('interleaved stereo needs an even number of samples');
     const core = this.quarvel.core;
     const want = out.length >> 1;
     let done = 0;
     while (done < want) {
       const ask = Math.min(this.capacity, want - done);
-      const got = core._quarvel_player_render(this.handle, this.buffer, ask);
+      const got = core._quarvel_player_render(handle, this.buffer, ask);
       out.set(core.HEAP16.subarray(this.buffer >> 1, (this.buffer >> 1) + 2 * got), 2 * done);
       done += got;
       if (got < ask) break;
@@ -239,30 +353,54 @@ class Player {
     return done;
   }
 
-  // The next frames as two channels of floats (sample / 32768), as Web Audio
-  // wants them; answers the frames written, the rest of the channels silent.
+  // The next frames as two channels of floats (sample / 32768, the library's
+  // own float rendering), as Web Audio wants them: as many frames as `left`
+  // holds; answers the frames written, the rest of the channels silent.
   renderFloat(left, right) {
-    const core = this.quarvel.core;
-    const want = Math.min(left.length, this.capacity);
-    const got = core._quarvel_player_render(this.handle, this.buffer, want);
-    const s = core.HEAP16;
-    const base = this.buffer >> 1;
-    for (let i = 0; i < got; ++i) {
-      left[i] = s[base + 2 * i] / 32768;
-      right[i] = s[base + 2 * i + 1] / 32768;
+    const handle = this.live();
+    if (!(left instanceof Float32Array) || !(right instanceof Float32Array)) {
+      throw new TypeError('renderFloat fills two Float32Arrays');
     }
-    left.fill(0, got);
-    right.fill(0, got);
-    return got;
+    if (right.length < left.length) throw new RangeError('the right channel is shorter than the left');
+    const core = this.quarvel.core;
+    const want = left.length;
+    let done = 0;
+    while (done < want) {
+      const ask = Math.min(this.capacity, want - done);
+      const got = core._quarvel_player_render_float(handle, this.buffer, ask);
+      const f = core.HEAPF32;
+      const base = this.buffer >> 2;
+      for (let i = 0; i < got; ++i) {
+        left[done + i] = f[base + 2 * i];
+        right[done + i] = f[base + 2 * i + 1];
+      }
+      done += got;
+      if (got < ask) break;
+    }
+    left.fill(0, done);
+    right.fill(0, done, left.length);
+    return done;
   }
 
-  seekBar(bar) { return this.quarvel.core._quarvel_player_seek_bar(this.handle, bar) === 0; }
-  seekPart(part) { return this.quarvel.core._quarvel_player_seek_part(this.handle, part) === 0; }
-  seekFrame(frame) { return this.quarvel.core._quarvel_player_seek_frame(this.handle, BigInt(frame)) === 0; }
+  seekBar(bar) {
+    const handle = this.live();
+    return this.quarvel.core._quarvel_player_seek_bar(handle, integer(bar, 'the bar', -INT_MAX, INT_MAX)) === 0;
+  }
+
+  seekPart(part) {
+    const handle = this.live();
+    return this.quarvel.core._quarvel_player_seek_part(handle, partNumber(part)) === 0;
+  }
+
+  seekFrame(frame) {
+    const handle = this.live();
+    return this.quarvel.core._quarvel_player_seek_frame(handle, frameNumber(frame)) === 0;
+  }
 
   position() {
+    const handle = this.live();
     const core = this.quarvel.core;
-    core._quarvel_player_position(this.handle, this.position_);
+    core._quarvel_player_position(handle, this.position_);
     const w = core.HEAPU32;
     const i = this.position_ >> 2;
     return {
@@ -334,6 +472,21 @@ export function formatPlayingTime(frames) {
     rest = '0.00';
   }
   return `${minutes}:${rest}`;
+}
+
+const NOTE_NAMES = ['C', 'C#', 'D', 'D#', 'E', 'F', 'F#', 'G', 'G#', 'A', 'A#', 'B'];
+
+// A semitone's name as notation programs spell it (1 to 71; 37, the C of
+// degree 0, is middle C: C4).
+export function noteName(note) {
+  const key = note + 23;
+  return `${NOTE_NAMES[key % 12]}${Math.floor(key / 12) - 1}`;
+}
+
+// A time as the page and the status line show it: two-digit seconds ("3:05.25").
+export function formatClock(frames) {
+  const [minutes, seconds] = formatPlayingTime(frames).split(':');
+  return `${minutes}:${seconds.padStart(5, '0')}`;
 }
 
 // --- Text positions: the compiler counts lines and byte columns; editors
