@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "notation/general_midi.h"
 #include "output/midi_file.h"
 
 namespace quarvel {
@@ -49,17 +50,19 @@ inline constexpr std::array<DrumRate, 128> kDrumRates = [] {
     std::array<DrumRate, 128> table{};
     std::array<int, 128> rateOfKey{};
     rateOfKey.fill(-1);
-    for (int r = 0; r < 16; ++r) rateOfKey[kDrumKeys[r]] = r;
+    for (int r = 0; r < kNoiseRates; ++r) rateOfKey[kDrums[r].key] = r;
     for (int key = 0; key < 128; ++key) {
         if (rateOfKey[key] >= 0) {
             table[key] = {static_cast<std::uint8_t>(rateOfKey[key]), true};
             continue;
         }
         int best = 0;
-        for (int r = 1; r < 16; ++r) {
-            const int d = kDrumKeys[r] > key ? kDrumKeys[r] - key : key - kDrumKeys[r];
-            const int e = kDrumKeys[best] > key ? kDrumKeys[best] - key : key - kDrumKeys[best];
-            if (d < e) best = r;
+        const auto distance = [key](int r) {
+            const int k = kDrums[r].key;
+            return k > key ? k - key : key - k;
+        };
+        for (int r = 1; r < kNoiseRates; ++r) {
+            if (distance(r) < distance(best)) best = r;
         }
         table[key] = {static_cast<std::uint8_t>(best), false};
     }

@@ -127,7 +127,7 @@ TEST(ImportTables, TheExportsTablesReadBackwards) {
                   letter);
     }
     for (int rate = 0; rate < 16; ++rate) {
-        const DrumRate r = kDrumRates[kDrumKeys[static_cast<std::size_t>(rate)]];
+        const DrumRate r = kDrumRates[kDrums[static_cast<std::size_t>(rate)].key];
         EXPECT_EQ(r.rate, rate);
         EXPECT_TRUE(r.exact);
     }

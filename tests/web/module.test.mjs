@@ -163,6 +163,18 @@ describe('players', () => {
   });
 });
 
+test('warnings carry whether the program prints them by default, as --check does', () => {
+  // repeated-note is on by default, tie-across-bar only on request.
+  const text = 'Q 5 5 H 7 M 7 M\n';
+  const { score } = quarvel.compile(text);
+  const shown = score.warnings.filter((w) => w.onByDefault).map((w) => w.name);
+  assert.deepEqual(score.warnings.map((w) => w.name).sort(), ['repeated-note', 'tie-across-bar']);
+  assert.deepEqual(shown, ['repeated-note']);
+  const printed = [...runProgram(text).stderr.matchAll(/\[([a-z-]+)\]$/gm)].map((m) => m[1]);
+  assert.deepEqual(printed, shown);
+  score.free();
+});
+
 test('playing time: seconds that round to 60 carry into the minute', () => {
   const rows = [[0, '0:0.00', '0:00.00'], [44100 * 65.25, '1:5.25', '1:05.25'], [44100 * 60 - 1, '1:0.00', '1:00.00'],
     [44100 * 59.994, '0:59.99', '0:59.99'], [44100 * 4.77, '0:4.77', '0:04.77'], [44100 * 600, '10:0.00', '10:00.00']];

@@ -138,7 +138,9 @@ function compileNow() {
   };
   const diagnostics = [];
   if (error) diagnostics.push(marker(error, 'error'));
-  for (const warning of warnings) diagnostics.push(marker(warning, 'warning'));
+  for (const warning of warnings) {
+    if (warning.onByDefault) diagnostics.push(marker(warning, 'warning'));
+  }
   page.view.dispatch(setDiagnostics(page.view.state, diagnostics));
   showDiagnostics(diagnostics);
 

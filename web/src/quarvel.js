@@ -216,6 +216,8 @@ class Score {
       const warning = quarvel.readDiagnostic(quarvel.diagnostic);
       const name = quarvel.i32[quarvel.namePointer >> 2];
       warning.name = name ? quarvel.string(name) : '';
+      // What quarvelcd prints without --warn: the page shows the same.
+      warning.onByDefault = name !== 0 && core._quarvel_warning_on_by_default(name) === 1;
       this.warnings.push(warning);
     }
   }
