@@ -1,11 +1,13 @@
 #include "output/midi_file.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <map>
 #include <optional>
 #include <utility>
 
+#include "notation/notated_score.h"
 #include "output/staged_file.h"
 #include "synth/player.h"
 #include "synth/sounding_notes.h"
@@ -53,48 +55,6 @@ std::uint64_t tickOfFrame(const std::vector<TempoStretch>& stretches, std::uint6
     const std::uint64_t ticks =
         offset / s.framesPerTick + (roundUp && offset % s.framesPerTick != 0 ? 1 : 0);
     return std::min(totalTicks, s.startTick + ticks);
-}
-
-// Where each bar of the rendering begins, with its length and key: what the
-// conductor's time and key signatures are made of. A replayed bar begins
-// again wherever its first event sounds.
-struct BarMark {
-    std::uint64_t tick;
-    std::uint32_t ticks;
-    int fifths;  // sharps (+) or flats (-) of its key signature
-};
-
-std::vector<BarMark> barMarks(const CompiledScore& score, int startPart) {
-    std::vector<BarMark> marks;
-    const auto& bars = score.sourceMap.bars;
-    std::uint64_t tick = 0;
-    bool started = false;
-    for (const PartHeader& part : score.image.parts) {
-        if (!started && startPart != 0 && part.number != startPart) continue;
-        started = true;
-        for (std::size_t e = part.events; score.image.events[e].duration != 0; ++e) {
-            const auto bar = score.sourceMap.barOfEvent(e);
-            if (bar && bars[*bar].firstEvent == e) {
-                int fifths = 0;
-                for (const std::int8_t step : bars[*bar].keySignature) fifths += step;
-                marks.push_back({tick, bars[*bar].ticks, std::clamp(fifths, -7, 7)});
-            }
-            tick += score.image.events[e].duration;
-        }
-    }
-    return marks;
-}
-
-// A bar length as a meter: beats of the longest note value (quarter down to
-// 64th) that divides it; none for a length in triplet ticks alone.
-std::optional<std::pair<int, int>> meterOf(std::uint32_t ticks) {
-    for (int power = 2; power <= 6; ++power) {
-        const std::uint32_t unit = 192u >> power;
-        if (ticks != 0 && ticks % unit == 0 && ticks / unit <= 255) {
-            return std::pair{static_cast<int>(ticks / unit), power};
-        }
-    }
-    return std::nullopt;
 }
 
 std::uint32_t microsecondsPerQuarter(std::uint64_t framesPerTick) {
@@ -265,25 +225,28 @@ std::vector<std::uint8_t> midiFileBytes(const CompiledScore& score, const Tables
         putBig(bytes, us, 3);
         conductor.push_back({at, 1, std::move(bytes)});
     }
-    // Time and key signatures where the bar length or the key changes.
-    const auto marks = barMarks(score, startPart);
-    std::optional<std::pair<int, int>> meter;
+    // Time and key signatures as the notation has them (one meter and key
+    // for every reader of the score), where they change and at the range's
+    // start. Repeats written out: every pass has its own place in time.
+    NotationOptions layout;
+    layout.startPart = startPart;
+    layout.foldRepeats = false;
+    std::optional<TimeSignature> meter;
     std::optional<int> key;
-    for (std::size_t i = 0; i < marks.size(); ++i) {
-        const std::uint64_t barEnd = marks[i].tick + marks[i].ticks;
-        if (barEnd <= firstTick || marks[i].tick >= endTick) continue;
-        const std::uint64_t at = std::max(marks[i].tick, firstTick) - firstTick;
-        const auto barMeter = meterOf(marks[i].ticks);
-        if (barMeter && barMeter != meter) {
-            meter = barMeter;
-            const auto clocks = static_cast<std::uint8_t>(96 >> barMeter->second);
-            conductor.push_back({at,
-                                 1,
-                                 {0xFF, 0x58, 0x04, static_cast<std::uint8_t>(barMeter->first),
-                                  static_cast<std::uint8_t>(barMeter->second), clocks, 8}});
+    for (const NotatedMeasure& m : notateScore(score, tables, layout).measures) {
+        if (m.startTick + m.ticks <= firstTick || m.startTick >= endTick || m.ticks == 0) continue;
+        const std::uint64_t at = std::max(m.startTick, firstTick) - firstTick;
+        if (!m.meter.senzaMisura && m.meter.beats <= 255 && meter != m.meter) {
+            meter = m.meter;
+            const auto power = static_cast<std::uint8_t>(std::countr_zero(m.meter.beatType));
+            const auto clocks = static_cast<std::uint8_t>(96u / m.meter.beatType);
+            conductor.push_back(
+                {at,
+                 1,
+                 {0xFF, 0x58, 0x04, static_cast<std::uint8_t>(m.meter.beats), power, clocks, 8}});
         }
-        if (key != marks[i].fifths) {
-            key = marks[i].fifths;
+        if (key != std::clamp(m.fifths, -7, 7)) {
+            key = std::clamp(m.fifths, -7, 7);
             conductor.push_back(
                 {at, 1, {0xFF, 0x59, 0x02, static_cast<std::uint8_t>(*key), 0}});  // major
         }
