@@ -59,22 +59,18 @@ std::uint8_t SourceReader::readInstrumentLetter(std::string_view wanted) {
 
 std::uint8_t SourceReader::readDuration(std::uint8_t base) {
     const TextPoint letter = lastRead();
-    unsigned total = base;
-    unsigned half = base;
     bool triplet = false;
     std::size_t dots = 0;
     std::uint8_t c = nextChar();
-    if (c == ':') {  // triplet: two thirds, rounded down
-        total = total * 2 / 3;
+    if (c == ':') {  // triplet
         triplet = true;
         c = nextChar();
     }
-    while (c == '.') {  // each dot adds half of what the one before added
-        half /= 2;
-        total += half;
+    while (c == '.') {
         ++dots;
         c = nextChar();
     }
+    const unsigned total = durationTicks(base, triplet, dots);
     if (total > 255) [[unlikely]] {
         const std::string written = static_cast<char>(foldUpper(bytes_[letter.offset])) +
                                     std::string(triplet ? ":" : "") + std::string(dots, '.');

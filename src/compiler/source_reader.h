@@ -61,6 +61,33 @@ inline constexpr std::uint8_t foldUpper(std::uint8_t c) {
     return (c >= 'a' && c <= 'z') ? static_cast<std::uint8_t>(c - 'a' + 'A') : c;
 }
 
+// The length in ticks of a duration letter whose undotted length is `base`,
+// with the triplet sign ":" or not and `dots` dots: the triplet takes two
+// thirds (rounded down), each dot adds half of what the one before added.
+constexpr unsigned durationTicks(unsigned base, bool triplet, std::size_t dots) {
+    unsigned total = triplet ? base * 2 / 3 : base;
+    unsigned half = base;
+    for (std::size_t d = 0; d < dots && half != 0; ++d) {
+        half /= 2;
+        total += half;
+    }
+    return total;
+}
+
+// Whether one duration letter (W H Q I S T X, a triplet sign, dots) gives a
+// length of `ticks`: a note of any other length can only be written as equal
+// notes in a row, which the rendering joins.
+constexpr bool isOneDuration(std::uint64_t ticks) {
+    for (const unsigned base : {192u, 96u, 48u, 24u, 12u, 6u, 3u}) {
+        for (const bool triplet : {false, true}) {
+            for (std::size_t dots = 0; (base >> dots) != 0; ++dots) {
+                if (durationTicks(base, triplet, dots) == ticks) return true;
+            }
+        }
+    }
+    return false;
+}
+
 class SourceReader {
   public:
     explicit SourceReader(const SourceText& text);

@@ -556,6 +556,9 @@ void ScoreCompiler::finishJoins(int voice, std::uint64_t endTick) {
         const WarningKind kind =
             join.acrossBar ? WarningKind::tieAcrossBar : WarningKind::repeatedNote;
         if (!wants(kind)) continue;
+        // A sound no single duration letter measures can only be written as
+        // equal notes in a row: a tie the text had to write, not a trap.
+        if (!join.acrossBar && !isOneDuration(heard)) continue;
         const TextPoint here = tokenPoint(join.token);
         if (!warningWanted(kind, here.offset)) continue;
         const std::string before = shown(reader.slice(join.joinedTo, join.joinedToLength));

@@ -74,6 +74,8 @@ TEST(Warnings, EachFiresOnItsTrapAndNotOnTheRightWay) {
         {"repeated-note", "_ Q 1 1 * M", 1, 7, "`1'` (a burst of one tick, then a rest)",
          "_ Q 1' 1 * M"},
         {"repeated-note", "V2 I 3# $ 3# 3 M", 1, 14, "`3#'`", "V2 I 3# $ 3# 4 M"},
+        // Five eighths have no letter of their own: tied as equal notes, silently.
+        {"repeated-note", "Q 5 5 M", 1, 5, "here of 96 ticks (a half note)", "H 5 I 5 M"},
         {"tie-across-bar", "Q 1 2 3 4 M\n4 5 M", 2, 1, "`4` (at line 1:9) that ends the bar "
          "before, going on over the bar line, so the two sound as one note of 96 ticks",
          "Q 1 2 3 4' M\n4 5 M"},
