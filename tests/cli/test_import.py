@@ -103,8 +103,9 @@ class Import(Scratch):
         return r
 
     def assert_clean(self, name):
-        """The score compiles with every warning on and none shows."""
-        r = self.run_cli("--check", "--warn=all", name)
+        """The score compiles with every warning on and none shows, but for
+        the notes held over a bar line: that is how the language ties."""
+        r = self.run_cli("--check", "--warn=all", "--no-warn=tie-across-bar", name)
         self.assertEqual((r.returncode, r.stderr.decode()), (0, ""))
 
     def exported(self, name):
@@ -284,6 +285,10 @@ class Keys(Import):
         # then written by the key, the one F natural by its accidental.
         self.write("g.qvl", "Q 4 5 6 7 8 9 A# B M 6 A# A% 4 M")
         self.assertEqual(self.run_cli("--midi=g.mid", "g").returncode, 0)
+        song = mido.MidiFile(self.path("g.mid"))  # --midi writes the key: take it out
+        for track in song.tracks:
+            track[:] = [m for m in track if m.type != "key_signature"]
+        song.save(self.path("g.mid"))
         self.imported("g.mid")
         text = open(self.path("tune.qvl")).read()
         self.assertIn("K1# M", text)
