@@ -171,6 +171,37 @@ std::string jsonDiagnostic(const std::string& file, std::int64_t line, std::int6
     return out;
 }
 
+Utf8Char decodeUtf8(std::string_view text, std::size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) return {c, 1, true};
+    // The right number of continuation bytes, no overlong form, no
+    // surrogate, nothing above U+10FFFF.
+    std::size_t length = 0;
+    std::uint32_t code = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+        code = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        code = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        code = c & 0x07;
+    }
+    bool valid = length != 0 && i + length <= text.size();
+    for (std::size_t k = 1; valid && k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        valid = (next & 0xC0) == 0x80;
+        code = (code << 6) | (next & 0x3F);
+    }
+    if (valid) {
+        valid = !(length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) &&
+                !(length == 4 && (code < 0x10000 || code > 0x10FFFF));
+    }
+    if (!valid) return {0xFFFD, 1, false};
+    return {code, length, true};
+}
+
 std::string jsonString(std::string_view text) {
     static const char hex[] = "0123456789abcdef";
     std::string out = "\"";
@@ -191,30 +222,9 @@ std::string jsonString(std::string_view text) {
             ++i;
             continue;
         }
-        // A UTF-8 sequence: the right number of continuation bytes, no
-        // overlong form, no surrogate, nothing above U+10FFFF.
-        std::size_t length = 0;
-        std::uint32_t code = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-            code = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            code = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            code = c & 0x07;
-        }
-        bool valid = length != 0 && i + length <= text.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            code = (code << 6) | (next & 0x3F);
-        }
-        if (valid) {
-            valid = !(length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) &&
-                    !(length == 4 && (code < 0x10000 || code > 0x10FFFF));
-        }
+        const Utf8Char decoded = decodeUtf8(text, i);
+        const bool valid = decoded.valid;
+        const std::size_t length = decoded.length;
         if (valid) {
             out.append(text.substr(i, length));
             i += length;

@@ -48,6 +48,16 @@ std::string jsonDiagnostic(const std::string& file, std::int64_t line, std::int6
                            std::int64_t endColumn, int number, const std::string& code,
                            const std::string& message);
 
+// One character of a UTF-8 text at byte i (i < size): its code point and
+// length in bytes; a byte that starts no whole, shortest sequence is U+FFFD
+// of length 1, not valid.
+struct Utf8Char {
+    std::uint32_t code = 0;
+    std::size_t length = 1;
+    bool valid = true;
+};
+Utf8Char decodeUtf8(std::string_view text, std::size_t i);
+
 // A JSON string literal: quotes, backslashes and control bytes escaped, bytes
 // that are not UTF-8 replaced by U+FFFD.
 std::string jsonString(std::string_view text);

@@ -30,6 +30,7 @@
 #include "driver/status_line.h"
 #include "driver/terminal.h"
 #include "driver/watch.h"
+#include "lsp/server.h"
 #include "output/audio_device.h"
 #include "output/output_error.h"
 #include "output/render_loop.h"
@@ -199,6 +200,7 @@ int run(const std::vector<std::string>& args) {
     }
     RunOptions options = *parsed;
     if (options.help || options.version) return printHelpOrVersion(options);
+    if (options.lsp) return lsp::runLanguageServer();
     const auto warnings = enabledWarnings(options);
     if (!warnings) return 1;
     if (options.check) options.playFlag = false;  // compile only: no banner, echo or sound

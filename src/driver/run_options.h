@@ -35,6 +35,7 @@ struct RunOptions {
     bool watch = false;                          // --watch
     std::optional<std::string> midiPath;         // --midi[=FILE]; "" for name.mid
     std::optional<std::string> exportPath;       // --export FILE ("-": standard output)
+    bool lsp = false;                            // --lsp: the language server (src/lsp/)
 };
 
 // Parses `quarvelcd [-o][-p][-gxx][-w][-c] [--option...] quarvelfile`. Long

@@ -1,0 +1,28 @@
+// Music in words for hovers and hints: pitch names, note values, keys,
+// instruments, stereo placement and tempo.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "compiler/score_image.h"
+
+namespace quarvel::lsp {
+
+// A note number (1..71, middle C 37) in scientific pitch notation with ♯ or
+// ♭: "C4", "F♯3", "A♭4".
+std::string pitchName(int note, bool flats);
+// A length in ticks as a value: "quarter", "dotted quarter", "eighth
+// triplet"; "" when no duration letter writes it.
+std::string valueName(std::uint32_t ticks);
+// "G major / E minor" for a count of sharps (sign '#') or flats ('&').
+std::string keyName(int count, char sign);
+// What an instrument sounds like: the default description of its letter when
+// `instrument` is that letter's default, otherwise its kind and harmonics.
+std::string instrumentSound(int letter, const Instrument& instrument);
+// "voices 1 and 3 on the left, 2, 4 and 5 on the right".
+std::string slotMapDescription(int row);
+// Beats a minute of the beat note at a tempo value (=XY), rounded.
+long beatsPerMinute(int value);
+
+}  // namespace quarvel::lsp
