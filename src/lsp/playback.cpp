@@ -80,9 +80,7 @@ std::string Playback::play(const std::string& uri, const std::string& text, Dial
         StopKey keys(stopWanted_);
         try {
             SampleSink sink({true, false, false, ""}, &keys, openAlsaDevice);
-            sink.setPollHook([&] {
-                const std::uint64_t frame =
-                    soundingFrame(sink.framesPlayed(), range.start, range.end, false);
+            const auto show = [&](std::uint64_t frame) {
                 const auto where = player->timeline().at(frame);
                 if (!where || (shownOnce && where->bar == shown)) return;
                 shown = where->bar;
@@ -96,7 +94,10 @@ std::string Playback::play(const std::string& uri, const std::string& text, Dial
                     params["range"] = rangeOf(score->sourceMap.bars[*where->bar].text);
                 }
                 notify_("quarvel/playing", params);
-            });
+            };
+            show(range.start);
+            sink.setPollHook(
+                [&] { show(soundingFrame(sink.framesPlayed(), range.start, range.end, false)); });
             renderRange(*player, sink, range, false, false);
         } catch (const OutputError& error) {
             notify_(

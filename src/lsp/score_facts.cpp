@@ -70,19 +70,31 @@ Analysis::Analysis(std::string source, Dialect dialect)
         score = compileScore(SourceText(text), dialect,
                              CompileOptions{.keepNotes = true, .warnings = WarningSet().set()});
         warnings = score->warnings;
-        tables = buildTables(score->instruments);
-        timeline = std::make_unique<Timeline>(*score, *tables, 0);
-        const SourceMap& map = score->sourceMap;
-        for (std::size_t i = 0; i < map.notes.size(); ++i) {
-            const auto token = map.notes[i].token;
-            if (token < map.tokens.size()) {
-                notesByToken_[map.tokens[token].first.offset].push_back(
-                    static_cast<std::uint32_t>(i));
-            }
-        }
     } catch (const CompileError& e) {
         error = e;
         warnings = e.warnings;
+    }
+    if (error) {
+        // The music before the fault still sounds as written: compile the
+        // text up to the piece that holds it, for hovers and pitch names.
+        std::size_t cut = std::min(error->where.offset, text.size());
+        if (const Lexeme* l = lexemeAt(lexed, cut)) cut = l->first;
+        try {
+            score = compileScore(SourceText(std::string_view(text).substr(0, cut)), dialect,
+                                 CompileOptions{.keepNotes = true, .warnings = WarningSet()});
+        } catch (const CompileError&) {
+            return;
+        }
+    }
+    if (!score) return;
+    tables = buildTables(score->instruments);
+    timeline = std::make_unique<Timeline>(*score, *tables, 0);
+    const SourceMap& map = score->sourceMap;
+    for (std::size_t i = 0; i < map.notes.size(); ++i) {
+        const auto token = map.notes[i].token;
+        if (token < map.tokens.size()) {
+            notesByToken_[map.tokens[token].first.offset].push_back(static_cast<std::uint32_t>(i));
+        }
     }
 }
 
@@ -148,9 +160,14 @@ std::optional<NoteFacts> noteFacts(const Analysis& a, const Lexeme& l) {
 
 std::string soundingName(const Lexeme& l, int number) {
     if (number >= 73) return "noise rate " + std::to_string(number - 73);
-    const bool flats =
-        l.argument.find('&') != std::string::npos ||
-        (l.argument.find('#') == std::string::npos && l.keySign == '&' && l.keyCount > 0);
+    // Spelled as written: the note's own accidental, or the one an earlier
+    // note of the bar wrote on the step, or the key's.
+    bool flats = l.keySign == '&' && l.keyCount > 0;
+    if (!l.argument.empty()) {
+        flats = l.argument.find('&') != std::string::npos;
+    } else if (l.memorySign == '&' || l.memorySign == '#') {
+        flats = l.memorySign == '&';
+    }
     return pitchName(number, flats);
 }
 
@@ -168,8 +185,17 @@ Json diagnostics(const Analysis& a, const WarningSet& enabled, const std::string
         return Json{{"start", {{"line", start.line}, {"character", start.character}}},
                     {"end", {{"line", end.line}, {"character", end.character}}}};
     };
+    std::vector<const Warning*> shown;
     for (const Warning& w : a.warnings) {
-        if (!enabled.test(static_cast<std::size_t>(w.kind)) || w.where.line == 0) continue;
+        if (enabled.test(static_cast<std::size_t>(w.kind)) && w.where.line != 0)
+            shown.push_back(&w);
+    }
+    // In the order of the text, as --check prints them.
+    std::stable_sort(shown.begin(), shown.end(), [](const Warning* x, const Warning* y) {
+        return x->where.offset < y->where.offset;
+    });
+    for (const Warning* shownWarning : shown) {
+        const Warning& w = *shownWarning;
         Json d{{"range", rangeAt(w.where.line, w.where.column, w.endColumn)},
                {"severity", 2},
                {"code", w.name},

@@ -139,6 +139,7 @@ LexedScore lexScore(std::string_view text) {
     char keySign = '#';
     std::size_t bar = 0;
     std::size_t barFirstNote = 0;
+    std::array<char, 7> barAccidental{};  // per scale step, since the bar line
     const auto closeBar = [&] {
         for (std::size_t k = barFirstNote; k < out.lexemes.size(); ++k) {
             Lexeme& l = out.lexemes[k];
@@ -147,6 +148,7 @@ LexedScore lexScore(std::string_view text) {
             l.stepOffset = stepOffset[l.voice];
         }
         barFirstNote = out.lexemes.size();
+        barAccidental.fill(0);
         voice = 0;
         ++bar;
     };
@@ -304,6 +306,18 @@ LexedScore lexScore(std::string_view text) {
                         if (a != '#' && a != '&' && a != '%') break;
                         l.argument += static_cast<char>(in.next(CharClass::accidental));
                     }
+                    // The scale step the memory keeps it under.
+                    const int value = degree == 'G' ? 16 : isHex(degree) ? hexValue(degree) : 0;
+                    const bool down = c == '-' || (c != '+' && noteMode == '@');
+                    const auto step =
+                        static_cast<std::size_t>(down ? (7 - value % 7) % 7 : value % 7);
+                    if (l.argument.empty()) {
+                        l.memorySign = barAccidental[step];
+                    } else {
+                        barAccidental[step] = l.argument.find('&') != std::string::npos   ? '&'
+                                              : l.argument.find('#') != std::string::npos ? '#'
+                                                                                          : '%';
+                    }
                 }
                 const int mark = in.peek();
                 if (mark == '\'' || mark == '"' || mark == ',' || mark == ';') {
@@ -325,7 +339,7 @@ const Lexeme* lexemeAt(const LexedScore& lexed, std::size_t offset) {
                                   [](std::size_t o, const Lexeme& l) { return o < l.first; });
     if (after == all.begin()) return nullptr;
     const Lexeme& l = *(after - 1);
-    if (offset <= l.last + 1) return &l;
+    if (offset <= l.last) return &l;
     return nullptr;
 }
 

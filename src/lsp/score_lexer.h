@@ -61,6 +61,7 @@ struct Lexeme {
     std::size_t noteModeAt = 0;  // where that mode was set (SIZE_MAX: never)
     int keyCount = 0;            // the key written last before the note: count
     char keySign = '#';          // and sign
+    char memorySign = 0;         // the accidental an earlier note of the bar wrote on the step
     std::size_t bar = 0;         // the bar line count before it in the text
 };
 
@@ -77,8 +78,7 @@ struct LexedScore {
 
 LexedScore lexScore(std::string_view text);
 
-// The lexeme that holds the byte at `offset`, or the one that ends right
-// before it; nullptr when none.
+// The lexeme that holds the byte at `offset`; nullptr when none.
 const Lexeme* lexemeAt(const LexedScore& lexed, std::size_t offset);
 
 }  // namespace quarvel::lsp

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -341,6 +342,16 @@ class Server {
             command(id, params);
             return;
         }
+        static const std::set<std::string> known{"textDocument/hover",
+                                                 "textDocument/inlayHint",
+                                                 "textDocument/semanticTokens/full",
+                                                 "textDocument/documentSymbol",
+                                                 "textDocument/foldingRange",
+                                                 "textDocument/definition",
+                                                 "textDocument/references",
+                                                 "textDocument/codeAction",
+                                                 "textDocument/completion"};
+        if (!known.contains(method)) throw RequestError{kMethodNotFound, "no method " + method};
         const std::string uri = uriOf(params);
         Document* doc = find(uri);
         const Json none = method == "textDocument/hover" || method == "textDocument/definition"
