@@ -9,6 +9,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from lsp_client import BINARY, Client  # noqa: E402
@@ -382,6 +383,37 @@ class Neovim(Scratch):
         self.assertEqual((d["lnum"], d["col"], d["severity"], d["code"]), (0, 5, 1, 3))
         self.assertIn("`V` takes a voice 1 to 5", d["message"])
         self.assertIn("**F4**", out["hover"])
+
+
+@unittest.skipUnless(os.environ.get("QUARVEL_VSIX"), "the .vsix was not built (npm ci in editors/vscode/)")
+class Extension(unittest.TestCase):
+    """The packed VS Code extension: what VS Code reads from it."""
+
+    def test_the_vsix_holds_a_whole_extension(self):
+        with zipfile.ZipFile(os.environ["QUARVEL_VSIX"]) as vsix:
+            names = set(vsix.namelist())
+            manifest = json.loads(vsix.read("extension/package.json"))
+            script = vsix.read("extension/extension.js").decode()
+            configuration = json.loads(vsix.read("extension/language-configuration.json"))
+            grammar = json.loads(vsix.read("extension/syntaxes/quarvel.tmLanguage.json"))
+        self.assertIn("extension.vsixmanifest", names)
+        self.assertIn("extension/node_modules/vscode-languageclient/node.js", names)
+        contributes = manifest["contributes"]
+        self.assertEqual(contributes["languages"][0]["extensions"], [".qvl"])
+        self.assertEqual(configuration["comments"]["lineComment"], "/")
+        self.assertEqual(configuration["brackets"], [["(", ")"]])
+        self.assertIn("extension/" + contributes["grammars"][0]["path"][2:], names)
+        self.assertEqual(grammar["scopeName"], contributes["grammars"][0]["scopeName"])
+        commands = [c["command"] for c in contributes["commands"]]
+        self.assertEqual(commands, ["quarvel.playFromCursor", "quarvel.stopPlaying",
+                                    "quarvel.exportScore"])
+        self.assertEqual([k["command"] for k in contributes["keybindings"]], commands)
+        for command in commands:
+            self.assertIn('registerCommand("%s"' % command, script)
+        # The server's own command names stay the server's.
+        for command in ("quarvel.play", "quarvel.stop", "quarvel.export"):
+            self.assertIn('execute("%s"' % command, script)
+        self.assertIn('"quarvel/playing"', script)
 
 
 if __name__ == "__main__":
