@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "compiler/score_compiler.h"
+#include "notation/musicxml.h"
 #include "output/render_loop.h"
 #include "support/reference_renderer.h"
 #include "synth/mix_kernels.h"
@@ -183,6 +184,24 @@ int main(int argc, char** argv) {
     std::remove((stem + ".qvl").c_str());
     std::remove((stem + ".wav").c_str());
     std::remove(plainPath.c_str());
+
+    // The MusicXML of the score against the compile it needs (with the notes
+    // kept, as the export compiles).
+    {
+        const SourceText source(text);
+        CompiledScore kept;
+        const double compileSeconds = bestSeconds(3, [&] {
+            kept = compileScore(source, Dialect::combined, CompileOptions{.keepNotes = true});
+        });
+        const Tables keptTables = buildTables(kept.instruments);
+        std::string xml;
+        const double xmlSeconds =
+            bestSeconds(3, [&] { xml = scoreMusicXml(kept, keptTables, ""); });
+        std::printf("notation:\n");
+        std::printf("  MusicXML of the score        %8.3f s, %.1f MB, %.2fx the compile (%.3f s)\n",
+                    xmlSeconds, static_cast<double>(xml.size()) / 1e6, xmlSeconds / compileSeconds,
+                    compileSeconds);
+    }
 
     // Compile speed on a long text without parts, at two lengths.
     std::string body;

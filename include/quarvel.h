@@ -197,6 +197,27 @@ QUARVEL_API int quarvel_score_start_part_warning(const quarvel_score *score, int
 QUARVEL_API size_t quarvel_score_notes(const quarvel_score *score, int start_part,
                                        quarvel_note *notes, size_t capacity);
 
+/* The score as MusicXML 4.0 (score-partwise, UTF-8, no NUL at the end): the
+ * notes the rendering from start_part plays, one part per voice (a voice's
+ * noise notes on a percussion part), pitches spelled as written, equal notes
+ * the language merges tied, repeats on bar lines as repeat bar lines. Every
+ * measure and note has an id that leads back to the text:
+ *   m<bar>_<pass>                measure: its bar number (as quarvel_bar
+ *                                counts) and which time it sounds (from 1)
+ *   n<line>_<column>_<pass>      note or rest written at line:column (its
+ *                                first character), the pass-th time that text
+ *                                sounds; _<k> follows for the k-th (2, 3 ...)
+ *                                of the tied notes one written note became
+ *   r<bar>_<pass>_<part>_<tick>  a rest the text does not write
+ * and an id another part already used gets _s<part> after it. A repeat
+ * written with repeat bar lines keeps the ids of its first pass.
+ * Copies up to `capacity` bytes into buffer and answers the length of the
+ * whole text in bytes (call with capacity 0 to measure); 0 when score is
+ * NULL, buffer is NULL with a capacity, or memory is short. The program's
+ * --export NAME.musicxml writes the same bytes. */
+QUARVEL_API size_t quarvel_score_musicxml(const quarvel_score *score, int start_part, char *buffer,
+                                          size_t capacity);
+
 /* A player of the rendering from start_part, as -g starts one (0: from the
  * start). NULL when score is NULL or memory is short. */
 QUARVEL_API quarvel_player *quarvel_player_new(const quarvel_score *score, int start_part);

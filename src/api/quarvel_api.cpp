@@ -9,6 +9,7 @@
 
 #include "compiler/score_compiler.h"
 #include "compiler/warnings.h"
+#include "notation/musicxml.h"
 #include "quarvel.h"
 #include "synth/player.h"
 #include "synth/sounding_notes.h"
@@ -218,6 +219,19 @@ size_t quarvel_score_notes(const quarvel_score* score, int start_part, quarvel_n
             }
         }
         return all.size();
+    } catch (...) {
+        return 0;
+    }
+}
+
+size_t quarvel_score_musicxml(const quarvel_score* score, int start_part, char* buffer,
+                              size_t capacity) {
+    if (score == nullptr || (buffer == nullptr && capacity != 0)) return 0;
+    try {
+        const std::string text = scoreMusicXml(score->data->compiled, score->data->tables, "",
+                                               NotationOptions{.startPart = start_part});
+        if (capacity != 0) std::memcpy(buffer, text.data(), std::min(capacity, text.size()));
+        return text.size();
     } catch (...) {
         return 0;
     }

@@ -10,6 +10,17 @@
 
 namespace quarvel {
 
+// The mark that split a rest piece off the note before it in the same token.
+std::uint8_t ScoreCompiler::articulationMark(int voice, const QueueEntry& entry) const {
+    const QueueEntry* first = queues[voice].storage.data();
+    if (entry.code != kRestCode || &entry == first || entry.textLength == 0) return 0;
+    if ((&entry - 1)->textOffset() != entry.textOffset()) return 0;
+    const char mark = reader.slice(entry.textOffset() + entry.textLength - 1, 1)[0];
+    return mark == ',' || mark == ';' || mark == '\'' || mark == '"'
+               ? static_cast<std::uint8_t>(mark)
+               : 0;
+}
+
 void ScoreCompiler::mergeVoiceQueues() {
     state.currentVoice = 0;
     std::array<std::size_t, kVoices> queued{};
@@ -44,7 +55,8 @@ void ScoreCompiler::mergeVoiceQueues() {
                     sourceMap.tokens.push_back(
                         {sourceMap.pointAt(entry.textOffset()), entry.textLength});
                     sourceMap.notes.push_back({bar, token, barTicks, entry.duration,
-                                               static_cast<std::uint8_t>(v), entry.code});
+                                               static_cast<std::uint8_t>(v), entry.code,
+                                               articulationMark(v, entry)});
                 }
                 previous[v] = &entry;
             }
@@ -80,6 +92,9 @@ void ScoreCompiler::recordBar(std::size_t firstEvent, std::uint32_t ticks,
     source.eventCount = image.events.size() - firstEvent;
     source.ticks = ticks;
     source.slotMapIndex = state.slotMapIndex;
+    source.transpose = state.transpose;
+    source.stepOffset = state.voiceStepOffset;
+    source.key = keyInForce_;
     // A repeat can make a bar of text that lies before text already read,
     // so every entry counts.
     std::size_t first = SIZE_MAX;

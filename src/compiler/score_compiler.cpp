@@ -45,6 +45,8 @@ void ScoreCompiler::dispatch(std::uint8_t c) {
             state.repeatLine = reader.lineNumber();
             state.repeatLineStart = reader.lineStart();
             state.repeatCount = -1;
+            repeatFirstBar_ = sourceMap.bars.size();
+            repeatOpenedOnBar_ = queuesEmpty();
             return;
         case ')':
             return repeatEnd();
@@ -160,12 +162,24 @@ void ScoreCompiler::dispatch(std::uint8_t c) {
 
 // ")" d: the first time after "(" the digit sets the number of further passes;
 // each pass jumps back to just after the "(".
+bool ScoreCompiler::queuesEmpty() const {
+    for (const VoiceQueue& queue : queues) {
+        if (queue.tail != 0) return false;
+    }
+    return true;
+}
+
 void ScoreCompiler::repeatEnd() {
     const TextPoint at = commandPoint();
     const std::uint8_t count = reader.readHexDigit(
         "the repeat end `)` takes one hexadecimal digit, the number of further passes");
     repeatEndWarning(at);
-    if (state.repeatCount == -1) state.repeatCount = count;
+    if (state.repeatCount == -1) {
+        state.repeatCount = count;
+        sourceMap.repeats.push_back({repeatFirstBar_, sourceMap.bars.size() - repeatFirstBar_,
+                                     static_cast<std::uint32_t>(count) + 1u,
+                                     repeatOpenedOnBar_ && queuesEmpty()});
+    }
     if (state.repeatCount != 0) {
         --state.repeatCount;
         reader.seek(state.repeatStart, state.repeatLine, state.repeatLineStart);
@@ -252,6 +266,7 @@ void ScoreCompiler::barLine() {
     mergeVoiceQueues();
     if ((state.optionFlags & kOptionKeepAccidentals) == 0) {
         for (auto& row : state.accidentals) row = state.keySignature;
+        keyInForce_ = state.keySignature;
         warn_.accidentalVoice.fill(0);
         warn_.ownAccidentals.fill(state.keySignature);
         warn_.keyAt.reset();

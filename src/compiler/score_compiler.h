@@ -103,6 +103,15 @@ class ScoreCompiler {
 
     WarningState warn_;
 
+    // The key signature the last bar-line reset put in the accidental memory,
+    // and the repeat being compiled (its first bar; whether "(" stood on a
+    // bar line), for the source map.
+    std::array<std::int8_t, kScaleSteps> keyInForce_{};
+    std::size_t repeatFirstBar_ = 0;
+    bool repeatOpenedOnBar_ = false;
+    bool queuesEmpty() const;
+    std::uint8_t articulationMark(int voice, const QueueEntry& entry) const;
+
     // The first closed part with each number, so that lookups stay constant
     // time in scores of many parts.
     std::array<std::optional<std::size_t>, 256> firstPartNumbered_{};

@@ -209,6 +209,24 @@ struct BarSource {
     std::uint8_t slotMapIndex = 0;            // the slot map the bar was merged with
     TextSpan text;                            // every note token merged into the bar
     std::array<TextSpan, kVoices> voiceText;  // each voice's note tokens
+    // What turned the bar's note codes into pitches at its merge, for
+    // spelling them: the transposition, each voice's step offset, and the key
+    // signature that the last bar-line reset before it put in the accidental
+    // memory.
+    std::int8_t transpose = 0;
+    std::array<std::int8_t, kVoices> stepOffset{};
+    std::array<std::int8_t, kScaleSteps> key{};
+};
+
+// A repeat "( … )d" as compiled: the first bar of its first pass, the bars
+// of one pass and the passes in all (d + 1); onBarLines when both brackets
+// stand where no note waits for a merge (right after a bar line or at the
+// start), so that every pass is whole bars.
+struct RepeatSource {
+    std::size_t firstBar = 0;  // index into SourceMap::bars
+    std::size_t passBars = 0;
+    std::uint32_t passes = 0;
+    bool onBarLines = false;
 };
 
 // One note as written, placed in its bar: a queue entry that the merger laid
@@ -220,11 +238,16 @@ struct NoteSource {
     std::uint8_t ticks = 0;
     std::uint8_t voice = 0;
     std::uint8_t code = 0;
+    // For the rest piece an articulation mark split off its note: the mark
+    // (',' ';' '\'' '"'); 0 otherwise.
+    std::uint8_t mark = 0;
 };
 
 // Where the music is in the text.
 struct SourceMap {
     std::vector<BarSource> bars;
+    // Every repeat whose end was reached, in the order of the text.
+    std::vector<RepeatSource> repeats;
     // Kept only on request (CompileOptions::keepNotes): every queue entry
     // merged, and the tokens they came from.
     std::vector<NoteSource> notes;

@@ -8,6 +8,7 @@
 #include "driver/exits.h"
 #include "output/audio_export.h"
 #include "output/midi_file.h"
+#include "output/notation_file.h"
 #include "output/output_error.h"
 #include "synth/player.h"
 
@@ -28,11 +29,12 @@ bool writeExports(const RunOptions& options, const CompiledScore& score, const T
         exitWith(options, 1);
     }
     std::optional<AudioFormat> format;
-    if (options.exportPath) {
+    const auto notation = notationFormatOf(options.exportPath.value_or(""));
+    if (options.exportPath && !notation) {
         format = audioFormatOf(*options.exportPath);
         if (!format) {
-            diagnose("cannot export " + *options.exportPath +
-                     ": no sound format has its extension (" + kExportExtensions + ")");
+            diagnose("cannot export " + *options.exportPath + ": no format has its extension (" +
+                     kExportExtensions + " " + kNotationExtensions + ")");
             exitWith(options, 1);
         }
     }
@@ -52,7 +54,11 @@ bool writeExports(const RunOptions& options, const CompiledScore& score, const T
             if (alone && !toStdout) std::printf("%s %s\n", path.c_str(), playingTime.c_str());
         }
         if (options.exportPath) {
-            exportAudio(*options.exportPath, *format, score, tables, startPart, title, range);
+            if (notation) {
+                writeNotationFile(*options.exportPath, *notation, score, tables, startPart, range);
+            } else {
+                exportAudio(*options.exportPath, *format, score, tables, startPart, title, range);
+            }
             if (alone && !toStdout) {
                 std::printf("%s %s\n", options.exportPath->c_str(), playingTime.c_str());
             }

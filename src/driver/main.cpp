@@ -225,7 +225,10 @@ int run(const std::vector<std::string>& args) {
 
     CompiledScore score;
     try {
-        score = compileScore(text, options.dialect, CompileOptions{.warnings = *warnings});
+        // Notation spells from the notes as written.
+        score = compileScore(text, options.dialect,
+                             CompileOptions{.keepNotes = options.exportPath.has_value(),
+                                            .warnings = *warnings});
     } catch (const CompileError& error) {
         if (options.check) return checkFailed(options, *warnings, error, text);
         printWarningsBefore(options, *warnings, error, text);

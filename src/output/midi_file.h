@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "compiler/score_image.h"
+#include "notation/general_midi.h"
 #include "synth/tables.h"
 
 namespace quarvel {
@@ -29,35 +30,6 @@ struct ExportRange {
     std::uint64_t first = 0;
     std::uint64_t end = UINT64_MAX;
 };
-
-// The General MIDI program (0-based) of each instrument letter A..E, chosen
-// by the default harmonics; a redefined instrument keeps its letter's
-// program.
-inline constexpr std::array<std::uint8_t, kVoices> kInstrumentPrograms{
-    6,   // A: 14 15 10 5 4 14, full and bright up to the 6th harmonic: Harpsichord
-    68,  // B: 4 8 15 8 15 2, weak fundamental, strong 3rd and 5th: Oboe
-    71,  // C: 14 0 5 0 15, odd harmonics only, hollow: Clarinet
-    73,  // D: 15 4 0 8, nearly a pure fundamental: Flute
-    16,  // E: 4 15 2 8 1 4, the octave above leads, like stops of 8', 4' and 2': Drawbar Organ
-};
-
-// MIDI note number of a pitched note (1..72): note 37, the C of degree 0, is
-// middle C (60), and note 46 is A 440 Hz (69).
-constexpr int midiKeyOf(int note) {
-    return note + 23;
-}
-
-// Percussion key of a noise note (73..88): the sixteen rates from the lowest
-// rumble to the highest hiss, drums low to high, then snares, hand clap,
-// tambourine, hi-hats and cymbals.
-inline constexpr std::array<std::uint8_t, 16> kDrumKeys{
-    35, 36, 41, 43, 45, 47, 48, 50,  // bass drums, toms low to high
-    38, 40, 39, 54,                  // snares, hand clap, tambourine
-    42, 46, 49, 57,                  // closed and open hi-hat, crash cymbals 1 and 2
-};
-constexpr int drumKeyOf(int note) {
-    return kDrumKeys[static_cast<std::size_t>(note - 73)];
-}
 
 // Note-on velocity of an envelope level: loudness follows the square of the
 // velocity in General MIDI synthesizers, so the velocity is 127 times the

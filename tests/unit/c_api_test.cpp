@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "compiler/score_compiler.h"
+#include "notation/musicxml.h"
 #include "quarvel.h"
 #include "support/reference_renderer.h"
 
@@ -93,6 +94,7 @@ TEST(CApi, MisuseAnswersCleanly) {
     EXPECT_EQ(quarvel_score_bar(nullptr, 1, &bar), QUARVEL_EINVAL);
     EXPECT_EQ(quarvel_score_bar_count(nullptr), 0);
     EXPECT_EQ(quarvel_score_notes(nullptr, 0, nullptr, 0), 0u);
+    EXPECT_EQ(quarvel_score_musicxml(nullptr, 0, nullptr, 0), 0u);
     quarvel_score_free(nullptr);
     quarvel_player_free(nullptr);
 
@@ -105,6 +107,7 @@ TEST(CApi, MisuseAnswersCleanly) {
     EXPECT_EQ(quarvel_player_seek_bar(player, 99), QUARVEL_ENOTFOUND);
     EXPECT_EQ(quarvel_player_seek_part(player, 0x33), QUARVEL_ENOTFOUND);
     EXPECT_EQ(quarvel_score_bar(score, 0, &bar), QUARVEL_ENOTFOUND);
+    EXPECT_EQ(quarvel_score_musicxml(score, 0, nullptr, 10), 0u);
     // Past the end: nothing more, however often asked.
     EXPECT_EQ(quarvel_player_seek_frame(player, UINT64_MAX), QUARVEL_OK);
     EXPECT_EQ(quarvel_player_render(player, samples, 4), 0u);
@@ -188,6 +191,31 @@ TEST(CApi, NotesAsTheySound) {
     EXPECT_EQ(notes[2].line, 1);
     EXPECT_EQ(notes[2].column, 21);
     EXPECT_EQ(notes[2].bar, 2);
+    quarvel_score_free(score);
+}
+
+// The same bytes as the program writes, measured, whole and cut short, from
+// every start part.
+TEST(CApi, MusicXmlOfTheScore) {
+    const CompiledScore compiled =
+        compileScore(SourceText(kScore), Dialect::combined, CompileOptions{.keepNotes = true});
+    const Tables tables = buildTables(compiled.instruments);
+    quarvel_score* score = compile(kScore);
+    for (int start : {0, 1, 2}) {
+        const std::string expected =
+            scoreMusicXml(compiled, tables, "", NotationOptions{.startPart = start});
+        const std::size_t length = quarvel_score_musicxml(score, start, nullptr, 0);
+        ASSERT_EQ(length, expected.size());
+        std::string whole(length, '\0');
+        EXPECT_EQ(quarvel_score_musicxml(score, start, whole.data(), length), length);
+        EXPECT_EQ(whole, expected);
+        std::string part(10, '#');
+        part.push_back('!');
+        EXPECT_EQ(quarvel_score_musicxml(score, start, part.data(), 10), length);
+        EXPECT_EQ(part, expected.substr(0, 10) + "!");
+    }
+    EXPECT_NE(quarvel_score_musicxml(score, 0, nullptr, 0),
+              quarvel_score_musicxml(score, 2, nullptr, 0));
     quarvel_score_free(score);
 }
 
