@@ -8,44 +8,6 @@
 
 namespace quarvel::lsp {
 
-std::string pitchName(int note, bool flats) {
-    static constexpr std::array<const char*, 12> sharpNames{
-        "C", "C\u266f", "D", "D\u266f", "E", "F", "F\u266f", "G", "G\u266f", "A", "A\u266f", "B"};
-    static constexpr std::array<const char*, 12> flatNames{
-        "C", "D\u266d", "D", "E\u266d", "E", "F", "G\u266d", "G", "A\u266d", "A", "B\u266d", "B"};
-    const int octave = (note - 1) / 12 + 1;
-    const int pitchClass = (note - 1) % 12;
-    return std::string((flats ? flatNames : sharpNames)[pitchClass]) + std::to_string(octave);
-}
-
-std::string valueName(std::uint32_t ticks) {
-    static constexpr std::array<std::pair<unsigned, const char*>, 7> bases{{{192, "whole"},
-                                                                            {96, "half"},
-                                                                            {48, "quarter"},
-                                                                            {24, "eighth"},
-                                                                            {12, "sixteenth"},
-                                                                            {6, "32nd"},
-                                                                            {3, "64th"}}};
-    static constexpr std::array<const char*, 4> dotted{"", "dotted ", "double-dotted ",
-                                                       "triple-dotted "};
-    // As a duration letter computes it: a triplet is two thirds, and each dot
-    // adds half of what the one before added, from the plain value.
-    for (int triplet = 0; triplet < 2; ++triplet) {
-        for (const auto& [base, name] : bases) {
-            unsigned total = triplet ? base * 2 / 3 : base;
-            unsigned half = base;
-            for (std::size_t dots = 0; dots < dotted.size(); ++dots) {
-                if (total == ticks) {
-                    return std::string(dotted[dots]) + name + (triplet ? " triplet" : "");
-                }
-                half /= 2;
-                total += half;
-            }
-        }
-    }
-    return "";
-}
-
 std::string keyName(int count, char sign) {
     static constexpr std::array<const char*, 8> sharpMajor{"C", "G", "D",       "A",
                                                            "E", "B", "F\u266f", "C\u266f"};

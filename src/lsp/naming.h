@@ -1,5 +1,5 @@
-// Music in words for hovers and hints: pitch names, note values, keys,
-// instruments, stereo placement and tempo.
+// Music in words for hovers: keys, instruments, stereo placement and tempo.
+// Pitches and note values are named by the notated score (notation/).
 #pragma once
 
 #include <cstdint>
@@ -9,12 +9,6 @@
 
 namespace quarvel::lsp {
 
-// A note number (1..71, middle C 37) in scientific pitch notation with ♯ or
-// ♭: "C4", "F♯3", "A♭4".
-std::string pitchName(int note, bool flats);
-// A length in ticks as a value: "quarter", "dotted quarter", "eighth
-// triplet"; "" when no duration letter writes it.
-std::string valueName(std::uint32_t ticks);
 // "G major / E minor" for a count of sharps (sign '#') or flats ('&').
 std::string keyName(int count, char sign);
 // What an instrument sounds like: the default description of its letter when

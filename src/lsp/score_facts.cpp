@@ -158,17 +158,29 @@ std::optional<NoteFacts> noteFacts(const Analysis& a, const Lexeme& l) {
     return facts;
 }
 
-std::string soundingName(const Lexeme& l, int number) {
-    if (number >= 73) return "noise rate " + std::to_string(number - 73);
-    // Spelled as written: the note's own accidental, or the one an earlier
-    // note of the bar wrote on the step, or the key's.
-    bool flats = l.keySign == '&' && l.keyCount > 0;
-    if (!l.argument.empty()) {
-        flats = l.argument.find('&') != std::string::npos;
-    } else if (l.memorySign == '&' || l.memorySign == '#') {
-        flats = l.memorySign == '&';
+const NotatedNote* Analysis::notatedAt(std::size_t offset) const {
+    if (!score || !tables) return nullptr;
+    if (!notated_) {
+        notated_ = notateScore(*score, *tables, NotationOptions{.foldRepeats = false});
+        for (const NotatedStaff& staff : notated_->staves) {
+            for (const auto& measure : staff.measures) {
+                for (const NotatedNote& n : measure.notes) {
+                    if (n.text.line == 0 || n.piece != 1) continue;
+                    const NotatedNote*& kept = notatedByOffset_[n.text.offset];
+                    if (!kept || n.pass < kept->pass || (kept->rest && !n.rest)) kept = &n;
+                }
+            }
+        }
     }
-    return pitchName(number, flats);
+    const auto found = notatedByOffset_.find(offset);
+    return found == notatedByOffset_.end() ? nullptr : found->second;
+}
+
+std::string soundingName(const Analysis& a, const Lexeme& l, int number) {
+    if (number >= 73) return "noise rate " + std::to_string(number - 73);
+    const NotatedNote* n = a.notatedAt(l.first);
+    if (n && !n->rest && n->note == number) return pitchName(n->pitch);
+    return pitchName(plainSpelling(number, l.keySign == '&' ? -l.keyCount : l.keyCount));
 }
 
 // --- Diagnostics ---------------------------------------------------------------
@@ -241,9 +253,10 @@ std::string noteHover(const Analysis& a, const Lexeme& l) {
     } else if (facts->note == 0) {
         text = "**silent**";
     } else {
-        text = "**" + soundingName(l, facts->note) + "**";
+        text = "**" + soundingName(a, l, facts->note) + "**";
     }
-    const std::string value = valueName(facts->ticks);
+    const auto single = singleValueOf(facts->ticks);
+    const std::string value = single ? valueName(*single) : lengthName(facts->ticks);
     text += " — " + (value.empty() ? std::to_string(facts->ticks) + " ticks"
                                    : value + " (" + std::to_string(facts->ticks) + " ticks)");
     text += ", voice " + std::to_string(facts->voice + 1);
@@ -405,7 +418,8 @@ std::string otherHover(const Analysis& a, const Lexeme& l) {
                     total += half;
                 }
             }
-            const std::string name = valueName(total);
+            const auto single = singleValueOf(total);
+            const std::string name = single ? valueName(*single) : "";
             return "**duration**: " + (name.empty() ? std::string("") : name + ", ") +
                    std::to_string(total) + " ticks, for the notes that follow in every voice";
         }
@@ -483,7 +497,7 @@ Json inlayHints(const Analysis& a, std::size_t first, std::size_t end) {
         const auto facts = noteFacts(a, *l);
         if (!facts || facts->note == 0) continue;
         out.push_back({{"position", a.position(l->last + 1)},
-                       {"label", soundingName(*l, facts->note)},
+                       {"label", soundingName(a, *l, facts->note)},
                        {"kind", 2},
                        {"paddingLeft", true}});
     }

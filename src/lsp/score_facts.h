@@ -17,6 +17,7 @@
 #include "compiler/score_compiler.h"
 #include "lsp/score_lexer.h"
 #include "lsp/text_lines.h"
+#include "notation/notated_score.h"
 #include "synth/player.h"
 #include "synth/tables.h"
 
@@ -49,8 +50,13 @@ class Analysis {
     // The queue entries merged from the note token that starts at `offset`
     // (indexes into SourceMap::notes, a repeated token once a pass).
     const std::vector<std::uint32_t>* notesOfToken(std::size_t offset) const;
+    // The notated note written at the byte offset (its first pass, first
+    // piece); made on the first question.
+    const NotatedNote* notatedAt(std::size_t offset) const;
 
   private:
+    mutable std::optional<NotatedScore> notated_;
+    mutable std::unordered_map<std::size_t, const NotatedNote*> notatedByOffset_;
     std::unordered_map<std::size_t, std::vector<std::uint32_t>> notesByToken_;
 };
 
@@ -62,8 +68,9 @@ struct NoteFacts {
     std::optional<std::uint64_t> startFrame;  // first pass; nullopt: never heard
 };
 std::optional<NoteFacts> noteFacts(const Analysis& analysis, const Lexeme& note);
-// The name to show for a sounding note ("E♭4", "noise rate 5").
-std::string soundingName(const Lexeme& note, int number);
+// The name to show for a sounding note ("E♭4", "noise rate 5"), spelled as
+// the notated score writes it.
+std::string soundingName(const Analysis& analysis, const Lexeme& note, int number);
 
 Json diagnostics(const Analysis& analysis, const WarningSet& enabled, const std::string& uri);
 std::optional<Json> hover(const Analysis& analysis, std::size_t offset);

@@ -139,7 +139,6 @@ LexedScore lexScore(std::string_view text) {
     char keySign = '#';
     std::size_t bar = 0;
     std::size_t barFirstNote = 0;
-    std::array<char, 7> barAccidental{};  // per scale step, since the bar line
     const auto closeBar = [&] {
         for (std::size_t k = barFirstNote; k < out.lexemes.size(); ++k) {
             Lexeme& l = out.lexemes[k];
@@ -148,7 +147,6 @@ LexedScore lexScore(std::string_view text) {
             l.stepOffset = stepOffset[l.voice];
         }
         barFirstNote = out.lexemes.size();
-        barAccidental.fill(0);
         voice = 0;
         ++bar;
     };
@@ -305,18 +303,6 @@ LexedScore lexScore(std::string_view text) {
                         const int a = in.peek();
                         if (a != '#' && a != '&' && a != '%') break;
                         l.argument += static_cast<char>(in.next(CharClass::accidental));
-                    }
-                    // The scale step the memory keeps it under.
-                    const int value = degree == 'G' ? 16 : isHex(degree) ? hexValue(degree) : 0;
-                    const bool down = c == '-' || (c != '+' && noteMode == '@');
-                    const auto step =
-                        static_cast<std::size_t>(down ? (7 - value % 7) % 7 : value % 7);
-                    if (l.argument.empty()) {
-                        l.memorySign = barAccidental[step];
-                    } else {
-                        barAccidental[step] = l.argument.find('&') != std::string::npos   ? '&'
-                                              : l.argument.find('#') != std::string::npos ? '#'
-                                                                                          : '%';
                     }
                 }
                 const int mark = in.peek();

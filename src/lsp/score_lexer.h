@@ -61,7 +61,6 @@ struct Lexeme {
     std::size_t noteModeAt = 0;  // where that mode was set (SIZE_MAX: never)
     int keyCount = 0;            // the key written last before the note: count
     char keySign = '#';          // and sign
-    char memorySign = 0;         // the accidental an earlier note of the bar wrote on the step
     std::size_t bar = 0;         // the bar line count before it in the text
 };
 
