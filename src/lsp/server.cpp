@@ -464,14 +464,18 @@ class Server {
         if (path.empty()) throw RequestError{kInvalidParams, "export needs a file: URI"};
         // The saved file, through the program's own options, beside the score.
         const std::string program = runningProgram();
-        jobs_.emplace_back([this, id, path, program] {
-            const ProgramRun run = runProgram(program, {"-w", "--midi", "--", path});
+        const std::size_t dot = path.rfind('.');
+        const std::size_t slash = path.rfind('/');
+        const std::string stem =
+            dot == std::string::npos || (slash != std::string::npos && dot < slash)
+                ? path
+                : path.substr(0, dot);
+        jobs_.emplace_back([this, id, path, program, stem] {
+            const ProgramRun run =
+                runProgram(program, {"-w", "--midi", "--export", stem + ".musicxml", "--", path});
             if (run.status == 0) {
-                const std::string stem = path.substr(
-                    0, path.rfind('.') == std::string::npos || path.rfind('.') < path.rfind('/')
-                           ? path.size()
-                           : path.rfind('.'));
-                reply(id, Json{{"files", {stem + ".wav", stem + ".mid"}}, {"output", run.output}});
+                reply(id, Json{{"files", {stem + ".wav", stem + ".mid", stem + ".musicxml"}},
+                               {"output", run.output}});
             } else {
                 reply(id, std::nullopt,
                       RequestError{kInternalError, "export failed (status " +

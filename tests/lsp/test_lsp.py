@@ -322,6 +322,9 @@ class Commands(Scratch):
         answer = client.request("workspace/executeCommand",
                                 {"command": "quarvel.play", "arguments": [URI, at(0, 0)]})
         self.assertIn("does not compile", answer["error"]["message"])
+        answer = client.request("workspace/executeCommand", {
+            "command": "quarvel.export", "arguments": ["file:///nowhere/tune.qvl"]})
+        self.assertIn("export failed (status 1)", answer["error"]["message"])
         answer = client.request("workspace/executeCommand", {"command": "quarvel.stop"})
         self.assertEqual(answer["result"], {"stopped": False})
         self.assertEqual(client.finish(), 0)
@@ -331,7 +334,10 @@ class Commands(Scratch):
         client = Client()
         answer = client.request("workspace/executeCommand", {
             "command": "quarvel.export", "arguments": ["file://" + self.path("tune.qvl")]})
-        self.assertEqual(answer["result"]["files"], [self.path("tune.wav"), self.path("tune.mid")])
+        self.assertEqual(answer["result"]["files"], [self.path("tune.wav"), self.path("tune.mid"),
+                                                     self.path("tune.musicxml")])
+        with open(self.path("tune.musicxml"), "rb") as f:
+            self.assertIn(b"<score-partwise", f.read())
         with open(self.path("tune.mid"), "rb") as f:
             self.assertEqual(f.read(4), b"MThd")
         with open(self.path("tune.wav"), "rb") as f:
