@@ -71,9 +71,10 @@ struct RequestError {
 
 class Server {
   public:
-    Server()
-        : reader_(STDIN_FILENO),
-          writer_(STDOUT_FILENO),
+    Server(int input, int output, std::string program)
+        : reader_(input),
+          writer_(output),
+          program_(program.empty() ? runningProgram() : std::move(program)),
           playback_(
               [this](const std::string& method, const Json& params) { notify(method, params); }) {}
     ~Server() {
@@ -463,7 +464,7 @@ class Server {
         }
         if (path.empty()) throw RequestError{kInvalidParams, "export needs a file: URI"};
         // The saved file, through the program's own options, beside the score.
-        const std::string program = runningProgram();
+        const std::string program = program_;
         const std::size_t dot = path.rfind('.');
         const std::size_t slash = path.rfind('/');
         const std::string stem =
@@ -487,6 +488,7 @@ class Server {
 
     MessageReader reader_;
     MessageWriter writer_;
+    std::string program_;
     std::map<std::string, Document> documents_;
     bool initialized_ = false;
     bool shutdown_ = false;
@@ -510,7 +512,11 @@ int runLanguageServer() {
     struct sigaction quiet {};
     quiet.sa_handler = ignoreSignal;
     sigaction(SIGALRM, &quiet, nullptr);
-    Server server;
+    return serve(STDIN_FILENO, STDOUT_FILENO);
+}
+
+int serve(int input, int output, const std::string& program) {
+    Server server(input, output, program);
     return server.run();
 }
 
