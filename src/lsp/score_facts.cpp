@@ -1,8 +1,8 @@
 #include "lsp/score_facts.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
-#include <regex>
 
 #include "compiler/warnings.h"
 #include "lsp/naming.h"
@@ -64,8 +64,7 @@ const std::vector<std::string>& semanticTokenTypes() {
     return types;
 }
 
-Analysis::Analysis(std::string source, Dialect dialect)
-    : text(std::move(source)), lines(text), lexed(lexScore(text)) {
+Analysis::Analysis(std::string source, Dialect dialect) : text(std::move(source)), lines(text) {
     try {
         score = compileScore(SourceText(text), dialect,
                              CompileOptions{.keepNotes = true, .warnings = WarningSet().set()});
@@ -78,7 +77,7 @@ Analysis::Analysis(std::string source, Dialect dialect)
         // The music before the fault still sounds as written: compile the
         // text up to the piece that holds it, for hovers and pitch names.
         std::size_t cut = std::min(error->where.offset, text.size());
-        if (const Lexeme* l = lexemeAt(lexed, cut)) cut = l->first;
+        if (const Lexeme* l = lexemeAt(lexed(), cut)) cut = l->first;
         try {
             score = compileScore(SourceText(std::string_view(text).substr(0, cut)), dialect,
                                  CompileOptions{.keepNotes = true, .warnings = WarningSet()});
@@ -86,9 +85,12 @@ Analysis::Analysis(std::string source, Dialect dialect)
             return;
         }
     }
-    if (!score) return;
-    tables = buildTables(score->instruments);
-    timeline = std::make_unique<Timeline>(*score, *tables, 0);
+}
+
+void Analysis::layOut() const {
+    if (tables_ || !score) return;
+    tables_ = buildTables(score->instruments);
+    timeline_ = std::make_unique<Timeline>(*score, *tables_, 0);
     const SourceMap& map = score->sourceMap;
     for (std::size_t i = 0; i < map.notes.size(); ++i) {
         const auto token = map.notes[i].token;
@@ -96,6 +98,21 @@ Analysis::Analysis(std::string source, Dialect dialect)
             notesByToken_[map.tokens[token].first.offset].push_back(static_cast<std::uint32_t>(i));
         }
     }
+}
+
+const LexedScore& Analysis::lexed() const {
+    if (!lexed_) lexed_ = lexScore(text);
+    return *lexed_;
+}
+
+const Tables& Analysis::tables() const {
+    layOut();
+    return *tables_;
+}
+
+const Timeline& Analysis::timeline() const {
+    layOut();
+    return *timeline_;
 }
 
 Json Analysis::position(std::size_t offset) const {
@@ -121,6 +138,7 @@ std::size_t Analysis::offsetOf(const Json& p) const {
 }
 
 const std::vector<std::uint32_t>* Analysis::notesOfToken(std::size_t offset) const {
+    layOut();
     const auto found = notesByToken_.find(offset);
     return found == notesByToken_.end() ? nullptr : &found->second;
 }
@@ -149,19 +167,19 @@ std::optional<NoteFacts> noteFacts(const Analysis& a, const Lexeme& l) {
         }
         tick += image.events[e].duration;
     }
-    if (const auto start = a.timeline->startOfBar(first.bar)) {
-        const auto where = a.timeline->at(*start);
+    if (const auto start = a.timeline().startOfBar(first.bar)) {
+        const auto where = a.timeline().at(*start);
         const PartHeader& part = image.parts[where ? where->partIndex : 0];
         facts.startFrame = *start + std::uint64_t{first.startTick} * part.beatUnit * 2u *
-                                        a.tables->tempoTable[part.tempoIndex];
+                                        a.tables().tempoTable[part.tempoIndex];
     }
     return facts;
 }
 
 const NotatedNote* Analysis::notatedAt(std::size_t offset) const {
-    if (!score || !tables) return nullptr;
+    if (!score) return nullptr;
     if (!notated_) {
-        notated_ = notateScore(*score, *tables, NotationOptions{.foldRepeats = false});
+        notated_ = notateScore(*score, tables(), NotationOptions{.foldRepeats = false});
         for (const NotatedStaff& staff : notated_->staves) {
             for (const auto& measure : staff.measures) {
                 for (const NotatedNote& n : measure.notes) {
@@ -187,7 +205,6 @@ std::string soundingName(const Analysis& a, const Lexeme& l, int number) {
 
 Json diagnostics(const Analysis& a, const WarningSet& enabled, const std::string& uri) {
     Json out = Json::array();
-    static const std::regex placeNamed(R"(line (\d+):(\d+))");
     const auto rangeAt = [&](std::int64_t line, std::int64_t column, std::int64_t endColumn) {
         const LinePosition start = a.lines.positionOfColumn(line, column);
         LinePosition end = a.lines.positionOfColumn(line, std::max(endColumn, column) + 1);
@@ -214,12 +231,24 @@ Json diagnostics(const Analysis& a, const WarningSet& enabled, const std::string
                {"source", "quarvelcd"},
                {"message", w.message}};
         Json related = Json::array();
-        for (auto m = std::sregex_iterator(w.message.begin(), w.message.end(), placeNamed);
-             m != std::sregex_iterator(); ++m) {
-            const auto line = std::stoll((*m)[1].str());
-            const auto column = std::stoll((*m)[2].str());
+        // "line L:C" in the message names another place.
+        for (std::size_t at = w.message.find("line "); at != std::string::npos;
+             at = w.message.find("line ", at + 1)) {
+            std::size_t i = at + 5;
+            const auto number = [&](std::int64_t& value) {
+                const std::size_t first = i;
+                value = 0;
+                while (i < w.message.size() && i - first < 12 &&
+                       std::isdigit(static_cast<unsigned char>(w.message[i]))) {
+                    value = value * 10 + (w.message[i++] - '0');
+                }
+                return i > first;
+            };
+            std::int64_t line = 0, column = 0;
+            if (!number(line) || i >= w.message.size() || w.message[i++] != ':' || !number(column))
+                continue;
             related.push_back({{"location", {{"uri", uri}, {"range", rangeAt(line, column, 0)}}},
-                               {"message", "named here: " + (*m)[0].str()}});
+                               {"message", "named here: " + w.message.substr(at, i - at)}});
         }
         if (!related.empty()) d["relatedInformation"] = related;
         out.push_back(d);
@@ -429,7 +458,7 @@ std::string otherHover(const Analysis& a, const Lexeme& l) {
                 // The bars made of the notes between the bar line before
                 // this one and it (every pass).
                 std::size_t previous = 0;
-                for (const Lexeme& x : a.lexed.lexemes) {
+                for (const Lexeme& x : a.lexed().lexemes) {
                     if (x.first >= l.first) break;
                     if (x.kind == LexKind::barLine || closesPart(x)) previous = x.last + 1;
                 }
@@ -469,7 +498,7 @@ std::string otherHover(const Analysis& a, const Lexeme& l) {
 }  // namespace
 
 std::optional<Json> hover(const Analysis& a, std::size_t offset) {
-    const Lexeme* l = lexemeAt(a.lexed, offset);
+    const Lexeme* l = lexemeAt(a.lexed(), offset);
     if (!l || l->kind == LexKind::comment || l->kind == LexKind::invalid) return std::nullopt;
     std::string text;
     if (l->kind == LexKind::note || l->kind == LexKind::rest) {
@@ -489,7 +518,7 @@ std::optional<Json> hover(const Analysis& a, std::size_t offset) {
 Json inlayHints(const Analysis& a, std::size_t first, std::size_t end) {
     Json out = Json::array();
     if (!a.score) return out;
-    const auto& all = a.lexed.lexemes;
+    const auto& all = a.lexed().lexemes;
     auto from = std::lower_bound(all.begin(), all.end(), first,
                                  [](const Lexeme& l, std::size_t o) { return l.last < o; });
     for (auto l = from; l != all.end() && l->first < end; ++l) {
@@ -506,9 +535,9 @@ Json inlayHints(const Analysis& a, std::size_t first, std::size_t end) {
 
 Json semanticTokens(const Analysis& a) {
     std::vector<std::uint32_t> data;
-    data.reserve(a.lexed.runs.size() * 5);
+    data.reserve(a.lexed().runs.size() * 5);
     std::int64_t lastLine = 0, lastStart = 0;
-    for (const CharRun& run : a.lexed.runs) {
+    for (const CharRun& run : a.lexed().runs) {
         const LinePosition start = a.lines.positionOf(run.offset);
         const LinePosition end = a.lines.positionOf(run.offset + run.length);
         const std::int64_t length = end.line == start.line ? end.character - start.character : 1;
@@ -526,7 +555,7 @@ Json semanticTokens(const Analysis& a) {
 
 Json documentSymbols(const Analysis& a) {
     Json parts = Json::array();
-    const auto& all = a.lexed.lexemes;
+    const auto& all = a.lexed().lexemes;
     // Parts run from one part command to the next; bars from one bar line to
     // the next within them.
     std::size_t partFirst = 0;
@@ -584,7 +613,7 @@ Json foldingRanges(const Analysis& a) {
     };
     std::optional<std::size_t> partStart, repeatStart;
     std::size_t lastMusic = 0;
-    for (const Lexeme& l : a.lexed.lexemes) {
+    for (const Lexeme& l : a.lexed().lexemes) {
         if (closesPart(l)) {
             if (partStart) fold(*partStart, lastMusic, "region");
             partStart = l.first;
@@ -611,9 +640,9 @@ Json location(const Analysis& a, const std::string& uri, const Lexeme& l) {
 }  // namespace
 
 Json definition(const Analysis& a, const std::string& uri, std::size_t offset) {
-    const Lexeme* at = lexemeAt(a.lexed, offset);
+    const Lexeme* at = lexemeAt(a.lexed(), offset);
     if (!at) return nullptr;
-    const auto& all = a.lexed.lexemes;
+    const auto& all = a.lexed().lexemes;
     if (isReplay(*at) && hexByte(at->argument) > 0) {
         // The first part with the number before the replay.
         for (const Lexeme& l : all) {
@@ -634,9 +663,9 @@ Json definition(const Analysis& a, const std::string& uri, std::size_t offset) {
 Json references(const Analysis& a, const std::string& uri, std::size_t offset,
                 bool withDeclaration) {
     Json out = Json::array();
-    const Lexeme* at = lexemeAt(a.lexed, offset);
+    const Lexeme* at = lexemeAt(a.lexed(), offset);
     if (!at) return out;
-    const auto& all = a.lexed.lexemes;
+    const auto& all = a.lexed().lexemes;
     if ((isPart(*at) || isReplay(*at)) && hexByte(at->argument) > 0) {
         for (const Lexeme& l : all) {
             if (l.argument != at->argument) continue;
@@ -671,7 +700,7 @@ Json codeActions(const Analysis& a, const std::string& uri, const Json& wanted) 
             insertAt = at;
             insert = " ";
         } else if (code == "shared-accidental") {
-            const Lexeme* l = lexemeAt(a.lexed, at);
+            const Lexeme* l = lexemeAt(a.lexed(), at);
             if (!l || l->kind != LexKind::note || l->first != at || !l->argument.empty()) continue;
             title = "Make this note natural with `%`";
             insertAt = l->afterStep;
@@ -707,7 +736,7 @@ Json completion(const Analysis& a, std::size_t offset) {
             ? static_cast<char>(foldUpper(static_cast<std::uint8_t>(a.text[offset - 1])))
             : ' ';
     if (before == 'R') {
-        for (const Lexeme& l : a.lexed.lexemes) {
+        for (const Lexeme& l : a.lexed().lexemes) {
             if (isPart(l) && hexByte(l.argument) > 0 && l.first < offset) {
                 item(l.argument, "replay part " + l.argument, "", 12);
             }

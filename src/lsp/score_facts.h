@@ -36,12 +36,9 @@ class Analysis {
 
     const std::string text;
     const TextLines lines;
-    const LexedScore lexed;
     std::optional<CompiledScore> score;  // when it compiled
     std::optional<CompileError> error;   // when it did not
     std::vector<Warning> warnings;       // every kind, found before any error
-    std::optional<Tables> tables;
-    std::unique_ptr<Timeline> timeline;
 
     Json position(std::size_t offset) const;
     Json range(std::size_t first, std::size_t endOffset) const;
@@ -49,15 +46,26 @@ class Analysis {
 
     // The queue entries merged from the note token that starts at `offset`
     // (indexes into SourceMap::notes, a repeated token once a pass).
+    // The text cut into pieces; made on the first question.
+    const LexedScore& lexed() const;
     const std::vector<std::uint32_t>* notesOfToken(std::size_t offset) const;
+    // The synthesis tables and the timeline of the score (when it compiled);
+    // made on the first question, since diagnostics need neither.
+    const Tables& tables() const;
+    const Timeline& timeline() const;
     // The notated note written at the byte offset (its first pass, first
     // piece); made on the first question.
     const NotatedNote* notatedAt(std::size_t offset) const;
 
   private:
+    void layOut() const;
+
+    mutable std::optional<LexedScore> lexed_;
+    mutable std::optional<Tables> tables_;
+    mutable std::unique_ptr<Timeline> timeline_;
     mutable std::optional<NotatedScore> notated_;
     mutable std::unordered_map<std::size_t, const NotatedNote*> notatedByOffset_;
-    std::unordered_map<std::size_t, std::vector<std::uint32_t>> notesByToken_;
+    mutable std::unordered_map<std::size_t, std::vector<std::uint32_t>> notesByToken_;
 };
 
 struct NoteFacts {
