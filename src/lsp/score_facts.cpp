@@ -318,7 +318,8 @@ std::string noteHover(const Analysis& a, const Lexeme& l) {
         const char sign = a.text[l.first];
         if (l.noteMode != '*' && sign != '+' && sign != '-' && l.noteModeAt != SIZE_MAX) {
             reasons.push_back(
-                std::string("`") + l.noteMode + "` set at " + placeText(a, l.noteModeAt) +
+                std::string("`") + l.noteMode + "` set in voice " +
+                std::to_string(l.noteModeVoice + 1) + " at " + placeText(a, l.noteModeAt) +
                 (l.noteMode == '@' ? " is in force: steps count downward" : " is in force: noise"));
         }
     }

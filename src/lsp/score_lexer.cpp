@@ -135,6 +135,7 @@ LexedScore lexScore(std::string_view text) {
     std::array<std::int8_t, 5> stepOffset{};
     char noteMode = '*';
     std::size_t noteModeAt = SIZE_MAX;
+    std::uint8_t noteModeVoice = 0;
     int keyCount = 0;
     char keySign = '#';
     std::size_t bar = 0;
@@ -175,6 +176,7 @@ LexedScore lexScore(std::string_view text) {
                 l.kind = LexKind::noteMode;
                 noteMode = static_cast<char>(c);
                 noteModeAt = l.first;
+                noteModeVoice = voice;
                 break;
             case '/': {
                 l.kind = LexKind::comment;
@@ -279,6 +281,7 @@ LexedScore lexScore(std::string_view text) {
                 l.kind = LexKind::note;
                 l.noteMode = noteMode;
                 l.noteModeAt = noteModeAt;
+                l.noteModeVoice = noteModeVoice;
                 l.keyCount = keyCount;
                 l.keySign = keySign;
                 if (c == '$') {

@@ -58,10 +58,11 @@ struct Lexeme {
     std::int8_t transpose = 0;
     std::int8_t stepOffset = 0;
     char noteMode = '*';
-    std::size_t noteModeAt = 0;  // where that mode was set (SIZE_MAX: never)
-    int keyCount = 0;            // the key written last before the note: count
-    char keySign = '#';          // and sign
-    std::size_t bar = 0;         // the bar line count before it in the text
+    std::size_t noteModeAt = 0;      // where that mode was set (SIZE_MAX: never)
+    std::uint8_t noteModeVoice = 0;  // the voice current there
+    int keyCount = 0;                // the key written last before the note: count
+    char keySign = '#';              // and sign
+    std::size_t bar = 0;             // the bar line count before it in the text
 };
 
 struct CharRun {
