@@ -689,10 +689,17 @@ Json codeActions(const Analysis& a, const std::string& uri, const Json& wanted) 
     Json out = Json::array();
     if (!wanted.is_array()) return out;
     for (const Json& d : wanted) {
-        if (!d.is_object() || !d.contains("code") || !d["code"].is_string() || !d.contains("range"))
+        if (!d.is_object() || !d.contains("code") || !d["code"].is_string() ||
+            !d.contains("range") || !d["range"].is_object())
             continue;
         const std::string code = d["code"].get<std::string>();
-        const std::size_t at = a.offsetOf(d["range"].value("start", Json::object()));
+        const Json& range = d["range"];
+        const std::size_t at = a.offsetOf(range.contains("start") ? range["start"] : Json());
+        const std::size_t to = a.offsetOf(range.contains("end") ? range["end"] : Json());
+        // The diagnostic as answered names only what this server sent: the
+        // client's object may hold anything.
+        Json echoed{{"range", a.range(at, std::max(at, to))}, {"code", code}};
+        if (d.contains("message") && d["message"].is_string()) echoed["message"] = d["message"];
         std::string title;
         std::size_t insertAt = 0;
         std::string insert;
@@ -713,7 +720,7 @@ Json codeActions(const Analysis& a, const std::string& uri, const Json& wanted) 
         out.push_back({{"title", title},
                        {"kind", "quickfix"},
                        {"isPreferred", true},
-                       {"diagnostics", Json::array({d})},
+                       {"diagnostics", Json::array({echoed})},
                        {"edit", {{"changes", {{uri, Json::array({edit})}}}}}});
     }
     return out;

@@ -25,6 +25,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr std::size_t kDeepestNesting = 200;
+
 enum ErrorCode {
     kParseError = -32700,
     kInvalidRequest = -32600,
@@ -161,7 +163,39 @@ class Server {
     }
 
     // --- Messages -----------------------------------------------------------------------
+    // How deep arrays and objects nest in a message; the JSON is read as
+    // text, strings skipped.
+    static std::size_t nesting(const std::string& body) {
+        std::size_t depth = 0, deepest = 0;
+        bool inString = false;
+        for (std::size_t i = 0; i < body.size(); ++i) {
+            const char c = body[i];
+            if (inString) {
+                if (c == '\\') {
+                    ++i;
+                } else if (c == '"') {
+                    inString = false;
+                }
+            } else if (c == '"') {
+                inString = true;
+            } else if (c == '[' || c == '{') {
+                deepest = std::max(deepest, ++depth);
+            } else if ((c == ']' || c == '}') && depth > 0) {
+                --depth;
+            }
+        }
+        return deepest;
+    }
+
     void handle(const std::string& body) {
+        // Nothing the protocol sends nests deeply; copying or writing a
+        // value nested without bound would take the stack with it.
+        if (nesting(body) > kDeepestNesting) {
+            reply(nullptr, std::nullopt,
+                  RequestError{kInvalidRequest, "the message nests deeper than " +
+                                                    std::to_string(kDeepestNesting) + " levels"});
+            return;
+        }
         Json message;
         try {
             message = Json::parse(body);
@@ -185,7 +219,8 @@ class Server {
             return;
         }
         const std::string method = message["method"].get<std::string>();
-        const Json params = message.contains("params") ? message["params"] : Json::object();
+        static const Json noParams = Json::object();
+        const Json& params = message.contains("params") ? message["params"] : noParams;
         const bool isRequest = message.contains("id");
         if (isRequest && !hasId) {
             reply(nullptr, std::nullopt,

@@ -255,6 +255,12 @@ BAD_INPUT = [
         b'{"jsonrpc":"2.0","id":96,"method":"textDocument/inlayHint","params":'
         b'{"textDocument":{"uri":"' + URI.encode() + b'"},"range":{"start":{"line":5,"character":9},'
         b'"end":{"line":1e300,"character":"x"}}}}'), None),
+    ("a diagnostic nested 200,000 deep", framed(
+        b'{"jsonrpc":"2.0","id":98,"method":"textDocument/codeAction","params":'
+        b'{"textDocument":{"uri":"' + URI.encode() + b'"},"range":{"start":{"line":3,"character":38},'
+        b'"end":{"line":3,"character":38}},"context":{"diagnostics":[{"code":"glued-bar-line",'
+        b'"range":{"start":{"line":3,"character":38},"end":{"line":3,"character":39}},"data":'
+        + b"[" * 200000 + b"]" * 200000 + b'}]}}}'), -32600),
     ("a play with no document", framed(
         b'{"jsonrpc":"2.0","id":97,"method":"workspace/executeCommand","params":'
         b'{"command":"quarvel.play","arguments":[]}}'), -32602),
