@@ -310,6 +310,12 @@ class Server {
             doc.analysis.reset();
             doc.publishAt = Clock::now();
         }
+        // The pitch names may have been turned on or off.
+        if (inlayRefresh_ && !documents_.empty()) {
+            writer_.send({{"jsonrpc", "2.0"},
+                          {"id", "refresh-" + std::to_string(++refreshes_)},
+                          {"method", "workspace/inlayHint/refresh"}});
+        }
     }
 
     void notification(const std::string& method, const Json& params) {
@@ -362,6 +368,12 @@ class Server {
         if (method == "initialize") {
             if (initialized_) throw RequestError{kInvalidRequest, "initialize comes once"};
             initialized_ = true;
+            const Json& offered = field(params, "capabilities");
+            inlayRefresh_ = offered.is_object() && offered.contains("workspace") &&
+                            offered["workspace"].is_object() &&
+                            offered["workspace"].contains("inlayHint") &&
+                            offered["workspace"]["inlayHint"].is_object() &&
+                            offered["workspace"]["inlayHint"].value("refreshSupport", false);
             if (params.is_object() && params.contains("initializationOptions"))
                 configure(params["initializationOptions"]);
             reply(id, Json{{"capabilities", capabilities()},
@@ -529,6 +541,8 @@ class Server {
     bool shutdown_ = false;
     std::optional<int> exitStatus_;
     bool pitchNames_ = true;
+    bool inlayRefresh_ = false;  // the client takes workspace/inlayHint/refresh
+    std::uint64_t refreshes_ = 0;
     Dialect dialect_ = Dialect::combined;
     WarningSet warnings_ = defaultWarnings();
     std::chrono::milliseconds debounce_{150};

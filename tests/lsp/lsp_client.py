@@ -11,7 +11,7 @@ WAIT = 60  # seconds before a missing answer counts as a hang
 
 
 class Client:
-    def __init__(self, env=None, initialize=True, options=None):
+    def __init__(self, env=None, initialize=True, options=None, capabilities=None):
         environment = dict(os.environ, QUARVEL_DEVICE="quarvel_no_such_device")
         environment.update(env or {})
         self.process = subprocess.Popen([BINARY, "--lsp"], stdin=subprocess.PIPE,
@@ -21,7 +21,7 @@ class Client:
         self.notifications = []
         self.next_id = 1
         if initialize:
-            params = {"processId": os.getpid(), "rootUri": None, "capabilities": {}}
+            params = {"processId": os.getpid(), "rootUri": None, "capabilities": capabilities or {}}
             if options is not None:
                 params["initializationOptions"] = options
             self.capabilities = self.request("initialize", params)["result"]["capabilities"]
@@ -76,8 +76,8 @@ class Client:
         """The first kept or coming notification of `method` that matches."""
         while True:
             for i, message in enumerate(self.notifications):
-                if message.get("method") == method and matching(message["params"]):
-                    return self.notifications.pop(i)["params"]
+                if message.get("method") == method and matching(message.get("params")):
+                    return self.notifications.pop(i).get("params")
             message = self.receive()
             if message is None:
                 raise EOFError("the server ended")

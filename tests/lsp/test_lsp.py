@@ -119,6 +119,16 @@ class Protocol(unittest.TestCase):
                             doc({"range": {"start": at(0, 0), "end": at(9, 0)}}))["result"]
         self.assertEqual(hints, [])
         self.assertEqual(off.finish(), 0)
+        # Turned on again while editing: the client is asked to ask again.
+        client = Client(capabilities={"workspace": {"inlayHint": {"refreshSupport": True}}},
+                        options={"pitchNames": False})
+        client.open(URI, SONG)
+        client.notify("workspace/didChangeConfiguration", {"settings": {"quarvel": {"pitchNames": True}}})
+        client.notification("workspace/inlayHint/refresh")
+        hints = client.request("textDocument/inlayHint",
+                               doc({"range": {"start": at(0, 0), "end": at(0, 99)}}))["result"]
+        self.assertEqual(hints[0]["label"], "F\u266f4")
+        self.assertEqual(client.finish(), 0)
 
     def test_outline_folds_definitions_references(self):
         symbols = self.client.request("textDocument/documentSymbol", doc())["result"]
