@@ -299,7 +299,8 @@ class Server {
         WarningSet set = defaultWarnings();
         bool changedWarnings = false;
         for (const char* key : {"warn", "noWarn"}) {
-            if (quarvel.contains(key) && quarvel[key].is_string()) {
+            if (quarvel.contains(key) && quarvel[key].is_string() &&
+                !quarvel[key].get<std::string>().empty()) {
                 applyWarningSwitch(set, quarvel[key].get<std::string>(),
                                    std::string(key) == "warn");
                 changedWarnings = true;
