@@ -33,8 +33,9 @@ bool writeExports(const RunOptions& options, const CompiledScore& score, const T
     if (options.exportPath && !notation) {
         format = audioFormatOf(*options.exportPath);
         if (!format) {
-            diagnose("cannot export " + *options.exportPath + ": no format has its extension (" +
-                     kExportExtensions + " " + kNotationExtensions + ")");
+            diagnose("cannot export " + *options.exportPath +
+                     ": no sound format has its extension (" + kExportExtensions +
+                     "), nor a notation format (" + kNotationExtensions + ")");
             exitWith(options, 1);
         }
     }

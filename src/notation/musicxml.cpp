@@ -1,6 +1,9 @@
 #include "notation/musicxml.h"
 
+#include <charconv>
 #include <cstdio>
+#include <string_view>
+#include <type_traits>
 #include <unordered_set>
 
 #include "notation/general_midi.h"
@@ -97,6 +100,24 @@ class Writer {
     }
 
   private:
+    // Appends every piece: text, a character or a whole number.
+    template <typename... Pieces>
+    void put(const Pieces&... pieces) {
+        (append(out_, pieces), ...);
+    }
+    template <typename T>
+    static void append(std::string& to, const T& piece) {
+        if constexpr (std::is_same_v<T, char>) {
+            to.push_back(piece);
+        } else if constexpr (std::is_integral_v<T>) {
+            char digits[24];
+            const auto end = std::to_chars(digits, digits + sizeof digits, piece).ptr;
+            to.append(digits, end);
+        } else {
+            to.append(std::string_view(piece));
+        }
+    }
+
     void partList() {
         out_ += "  <part-list>\n";
         for (std::size_t s = 0; s < score_.staves.size(); ++s) {
@@ -248,12 +269,25 @@ class Writer {
     std::string noteId(std::size_t s, const NotatedMeasure& measure, const NotatedNote& n) {
         std::string id;
         if (n.text.line > 0) {
-            id = "n" + std::to_string(n.text.line) + "_" + std::to_string(n.text.column) + "_" +
-                 std::to_string(n.pass);
-            if (n.piece > 1) id += "_" + std::to_string(n.piece);
+            id.push_back('n');
+            append(id, n.text.line);
+            id.push_back('_');
+            append(id, n.text.column);
+            id.push_back('_');
+            append(id, n.pass);
+            if (n.piece > 1) {
+                id.push_back('_');
+                append(id, static_cast<int>(n.piece));
+            }
         } else {
-            id = "r" + std::to_string(measure.bar) + "_" + std::to_string(measure.pass) + "_" +
-                 std::to_string(s + 1) + "_" + std::to_string(n.startTick);
+            id.push_back('r');
+            append(id, measure.bar);
+            id.push_back('_');
+            append(id, measure.pass);
+            id.push_back('_');
+            append(id, s + 1);
+            id.push_back('_');
+            append(id, n.startTick);
         }
         return unique(std::move(id), s);
     }
@@ -280,64 +314,56 @@ class Writer {
         const bool manyInstruments = staff.instruments.size() > 1;
         for (std::size_t i = 0; i < notes.size(); ++i) {
             const NotatedNote& n = notes[i];
-            out_ += "      <note id=\"" + noteId(s, measure, n) + "\">\n";
+            put("      <note id=\"", noteId(s, measure, n), "\">\n");
             if (n.rest) {
-                out_ += "        <rest/>\n";
+                put("        <rest/>\n");
             } else if (staff.percussion) {
-                out_ += std::string("        <unpitched>\n          <display-step>") +
-                        n.pitch.step + "</display-step>\n          <display-octave>" +
-                        std::to_string(n.pitch.octave) +
-                        "</display-octave>\n        </unpitched>\n";
+                put("        <unpitched>\n          <display-step>", n.pitch.step,
+                    "</display-step>\n          <display-octave>", n.pitch.octave,
+                    "</display-octave>\n        </unpitched>\n");
             } else {
-                out_ +=
-                    std::string("        <pitch>\n          <step>") + n.pitch.step + "</step>\n";
-                if (n.pitch.alter != 0) {
-                    out_ += "          <alter>" + std::to_string(n.pitch.alter) + "</alter>\n";
-                }
-                out_ += "          <octave>" + std::to_string(n.pitch.octave) +
-                        "</octave>\n        </pitch>\n";
+                put("        <pitch>\n          <step>", n.pitch.step, "</step>\n");
+                if (n.pitch.alter != 0) put("          <alter>", n.pitch.alter, "</alter>\n");
+                put("          <octave>", n.pitch.octave, "</octave>\n        </pitch>\n");
             }
-            out_ += "        <duration>" + std::to_string(n.value.ticks()) + "</duration>\n";
-            if (n.tieStop) out_ += "        <tie type=\"stop\"/>\n";
-            if (n.tieStart) out_ += "        <tie type=\"start\"/>\n";
+            put("        <duration>", n.value.ticks(), "</duration>\n");
+            if (n.tieStop) put("        <tie type=\"stop\"/>\n");
+            if (n.tieStart) put("        <tie type=\"start\"/>\n");
             if (!n.rest && (staff.percussion || manyInstruments)) {
-                out_ += "        <instrument id=\"" +
-                        instrumentId(s, staff, staff.percussion ? n.note : n.instrument) + "\"/>\n";
+                put("        <instrument id=\"",
+                    instrumentId(s, staff, staff.percussion ? n.note : n.instrument), "\"/>\n");
             }
-            out_ += "        <voice>1</voice>\n";
-            out_ += "        <type>" + std::string(typeName(n.value.type)) + "</type>\n";
-            for (int d = 0; d < n.value.dots; ++d) out_ += "        <dot/>\n";
+            put("        <voice>1</voice>\n        <type>", typeName(n.value.type), "</type>\n");
+            for (int d = 0; d < n.value.dots; ++d) put("        <dot/>\n");
             if (n.accidental) {
-                out_ += "        <accidental>" + std::string(accidentalName(*n.accidental)) +
-                        "</accidental>\n";
+                put("        <accidental>", accidentalName(*n.accidental), "</accidental>\n");
             }
             if (n.value.triplet) {
-                out_ +=
-                    "        <time-modification>\n          <actual-notes>3</actual-notes>\n"
-                    "          <normal-notes>2</normal-notes>\n        </time-modification>\n";
+                put("        <time-modification>\n          <actual-notes>3</actual-notes>\n"
+                    "          <normal-notes>2</normal-notes>\n        </time-modification>\n");
             }
             if (!n.rest && staff.percussion) {
-                out_ +=
-                    "        <notehead>" + std::string(drumOf(n.note).notehead) + "</notehead>\n";
+                put("        <notehead>", drumOf(n.note).notehead, "</notehead>\n");
             }
-            std::string notations;
-            if (n.tieStop) notations += "          <tied type=\"stop\"/>\n";
-            if (n.tieStart) notations += "          <tied type=\"start\"/>\n";
-            if (tuplet[i] & 1) notations += "          <tuplet type=\"start\" bracket=\"yes\"/>\n";
-            if (tuplet[i] & 2) notations += "          <tuplet type=\"stop\"/>\n";
+            const bool notations =
+                n.tieStop || n.tieStart || tuplet[i] != 0 || n.articulation != Articulation::none;
+            if (!notations) {
+                put("      </note>\n");
+                continue;
+            }
+            put("        <notations>\n");
+            if (n.tieStop) put("          <tied type=\"stop\"/>\n");
+            if (n.tieStart) put("          <tied type=\"start\"/>\n");
+            if (tuplet[i] & 1) put("          <tuplet type=\"start\" bracket=\"yes\"/>\n");
+            if (tuplet[i] & 2) put("          <tuplet type=\"stop\"/>\n");
             if (n.articulation == Articulation::staccato) {
-                notations +=
-                    "          <articulations>\n            <staccato/>\n"
-                    "          </articulations>\n";
+                put("          <articulations>\n            <staccato/>\n"
+                    "          </articulations>\n");
             } else if (n.articulation == Articulation::portato) {
-                notations +=
-                    "          <articulations>\n            <detached-legato/>\n"
-                    "          </articulations>\n";
+                put("          <articulations>\n            <detached-legato/>\n"
+                    "          </articulations>\n");
             }
-            if (!notations.empty()) {
-                out_ += "        <notations>\n" + notations + "        </notations>\n";
-            }
-            out_ += "      </note>\n";
+            put("        </notations>\n      </note>\n");
         }
     }
 

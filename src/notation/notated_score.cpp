@@ -292,6 +292,7 @@ class Notator {
         findOccurrences();
         chooseStaves();
         for (const Occurrence& occurrence : occurrences_) addMeasure(occurrence);
+        if (out_.measures.empty()) silentMeasure();
         if (options_.foldRepeats) foldRepeats();
         markChanges();
         for (NotatedStaff& staff : out_.staves) finishStaff(staff);
@@ -500,7 +501,8 @@ class Notator {
                                              drumOf(p.note).displayOctave}
                               : spell(bar, voice, p.entry, p.note, key.fifths, key.letterShift);
                 }
-                base.articulation = p.mark == ','   ? Articulation::staccato
+                base.articulation = !sounds         ? Articulation::none
+                                    : p.mark == ',' ? Articulation::staccato
                                     : p.mark == ';' ? Articulation::portato
                                                     : Articulation::none;
                 std::uint8_t piece = 1;
@@ -515,8 +517,10 @@ class Notator {
                 }
                 // A new note of the same sound is tied to the one before it.
                 const std::uint64_t absolute = measure.startTick + p.start;
+                // On the same output slot only: a voice that "Z" moved to
+                // another slot starts its note there afresh.
                 if (sounds && !p.attack && lastNote_[s].sounding && lastNote_[s].note == p.note &&
-                    lastNote_[s].end == absolute) {
+                    lastNote_[s].end == absolute && lastNote_[s].slot == slot) {
                     staff.measures[lastNote_[s].measure].notes[lastNote_[s].index].tieStart = true;
                     base.tieStop = true;
                 }
@@ -538,8 +542,23 @@ class Notator {
                 }
                 if (p.entry != nullptr)
                     piecesOfEntry[p.entry] = static_cast<std::uint8_t>(piece - 1);
-                lastNote_[s] = {sounds, p.note, absolute + p.ticks, m, notes.size() - 1};
+                lastNote_[s] = {sounds, p.note, absolute + p.ticks, m, notes.size() - 1, slot};
             }
+        }
+    }
+
+    // A score where nothing plays is one measure of rest (a file needs one).
+    void silentMeasure() {
+        NotatedMeasure measure;
+        measure.ticks = 4 * kTicksPerQuarter;
+        measure.meter = meterOf(measure.ticks, 2);
+        measure.tempoInForce = tempoOf(tables_, 2, ScoreSettings{}.tempoIndex);
+        out_.measures.push_back(measure);
+        for (NotatedStaff& staff : out_.staves) {
+            NotatedNote rest;
+            rest.rest = true;
+            rest.value = {NoteType::whole, 0, false};
+            staff.measures.push_back({{rest}, std::nullopt});
         }
     }
 
@@ -652,6 +671,7 @@ class Notator {
         std::uint64_t end = 0;
         std::size_t measure = 0;
         std::size_t index = 0;
+        int slot = 0;
     };
 
     const CompiledScore& score_;
@@ -678,7 +698,12 @@ NoteAt noteAt(const NotatedScore& score, std::int64_t line, std::int64_t column)
     for (const NotatedStaff& staff : score.staves) {
         for (std::size_t m = 0; m < staff.measures.size(); ++m) {
             for (const NotatedNote& n : staff.measures[m].notes) {
-                if (n.text.line != line || n.text.column != column || n.piece != 1) continue;
+                const std::int64_t last =
+                    n.text.column + std::max<std::int64_t>(n.textLength, 1) - 1;
+                if (n.text.line != line || column < n.text.column || column > last ||
+                    n.piece != 1) {
+                    continue;
+                }
                 if (best.note == nullptr || n.pass < best.note->pass ||
                     (best.note->rest && !n.rest)) {
                     best = {&staff, &score.measures[m], &n};

@@ -197,12 +197,15 @@ struct NotationOptions {
 
 // The notated score of a compile made with CompileOptions::keepNotes (without
 // the kept notes, the text places are 0 and pitches are spelled from the
-// sound alone).
+// sound alone). A rendering with no bars (an empty score, a start part no
+// part has, a range outside it) is one measure of a whole rest (bar 0).
 NotatedScore notateScore(const CompiledScore& score, const Tables& tables,
                          const NotationOptions& options = {});
 
-// The note of a staff written at line:column (the first character of its
-// token), its first piece in its first pass; nullptr when there is none.
+// The note whose token holds line:column (a token on one line: from its
+// first character to its last, articulation mark included), its first piece
+// in its first pass, a sounding note before a rest standing for it on the
+// voice's other staff; nullptr when there is none.
 struct NoteAt {
     const NotatedStaff* staff = nullptr;
     const NotatedMeasure* measure = nullptr;

@@ -31,6 +31,10 @@ TABLE = {
     "repeats": "Q0 1 2 3 M (Q4 5 6 7 M H8 8 M )2 (Q1 2 M 3 )1 4 M (Q0 M )1",
     "parts and replays": "P01 V1 YA Q0 1 2 3 V2 YC H-3 -7 M P02 =50 Q4 5 6 7 M R01 P03 V1 YE W9 M",
     "drums": "V4 _ Q1 9' 1\" 9 M I C C D D E E F F M V1 * Q0 1 2 3 M",
+    "slot maps and accidental memories": "V1 Q0 1 V2 Q3 4 M Z3 V1 Q0 0 V2 Q3# 3 M "
+                                         "Z0 O1 V1 Q3 3 V2 Q3# 3 M",
+    "nested repeat and a replayed repeat": "(V1 Q0 1 M (V1 Q2 3 M )1 V1 Q4 5 M )1 "
+                                           "P01 (V1 Q0 1 M )2 P02 V1 Q5 M R01 P03 V1 Q7 M",
     "five voices": "V1 Q0 1 2 3 V2 H-3 -4 V3 W-7 V4 Q4 4, 5; 5 V5 _ I1 1 2 2 3 3 4 4 M\n"
                    "V1 W0 V2 W-7 V3 W4 V4 W7 V5 _ W1 M",
 }
@@ -184,15 +188,15 @@ class Schema(Notation):
 
     def test_a_failed_export_leaves_nothing(self):
         self.write("tune.qvl", TABLE["keys"])
-        os.mkdir(self.path("locked"))
-        os.chmod(self.path("locked"), 0o500)
-        r = self.run_cli("--export", "locked/tune.mxl", "tune")
-        if os.geteuid() != 0:
-            self.assertEqual(r.returncode, 4)
-            self.assertIn("locked/tune.mxl", r.stderr.decode())
+        for name in ("missing/tune.mxl", "missing/tune.musicxml"):
+            r = self.run_cli("--export", name, "tune")
+            self.assertEqual(r.returncode, 4, r.stderr.decode())
+            self.assertIn(name, r.stderr.decode())
+        self.assertEqual(sorted(os.listdir(self.dir)), ["tune.qvl"])
         r = self.run_cli("--export", "tune.musicxm", "tune")
         self.assertEqual(r.returncode, 1)
         self.assertIn(".musicxml .mxl", r.stderr.decode())
+        self.assertEqual(sorted(os.listdir(self.dir)), ["tune.qvl"])
 
 
 class LilyPond(Notation):

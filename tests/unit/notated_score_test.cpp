@@ -92,8 +92,14 @@ TEST(NotatedScore, StavesFromSmallScores) {
         {"parts and a replay written out", "P01 Q0 1 M P02 Q2 M R01", 0,
          "| C4/4 D4/4 | E4/4 | C4/4 D4/4 "},
         {"drums on a percussion staff", "V4 _ Q1 9' $ M", 0, "| F4/4 C5/4 r/4 "},
-        {"a voice with drums and pitches has both staves", "_ Q1 +0", 0, "| r/4 C4/4 "},
+        {"a voice with drums and pitches has both staves", "_ Q1, +0", 0, "| r/4 C4/4 "},
+        {"its drums on the second", "_ Q1, +0", 1, "| F4/4s r/4 "},
         {"one tick", "0", 0, "| C4/128t "},
+        {"a held note moved to another slot starts again", "V2 Q3 M Z3 V2 Q3 M", 0,
+         "| F4/4 | F4/4 "},
+        {"held on the same slot it is tied", "V2 Q3 M V2 Q3 M", 0, "| F4/4~ | F4/4 "},
+        {"nothing sounds: voice 1 rests", "V2 YA Q$ M", 0, "| r/4 "},
+        {"an empty score", "", 0, "| r/1 "},
     };
     for (const StaffCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -149,6 +155,15 @@ TEST(NotatedScore, MeasuresKeysMetersTemposRepeats) {
         EXPECT_GT(m[2].tempo->perMinute, m[0].tempo->perMinute);
     }
     {
+        SCOPED_TRACE("a start part no part has, a range after the end: a measure of rest");
+        for (const NotationOptions options :
+             {NotationOptions{.startPart = 9}, NotationOptions{.firstFrame = 1u << 30}}) {
+            const Notated n = notate("P01 Q0 1 M", options);
+            EXPECT_EQ(staffText(n.score, 0), "| r/1 ");
+            EXPECT_NE(musicXmlOf(n.score, "").find("<measure"), std::string::npos);
+        }
+    }
+    {
         SCOPED_TRACE("bar numbers and passes, repeat bar lines with the passes");
         const Notated n = notate("Q0 M (Q1 M 2 M )2 3 M");
         const auto& m = n.score.measures;
@@ -184,6 +199,8 @@ TEST(NotatedScore, StavesClefsInstrumentsAndPlaces) {
     EXPECT_EQ(pitchName(at.note->pitch), "G3");
     EXPECT_EQ(at.staff->voice, 4);
     EXPECT_EQ(noteAt(n.score, 1, 2).note, nullptr);
+    EXPECT_EQ(noteAt(n.score, 1, 30).note, at.note);  // its 3
+    EXPECT_EQ(noteAt(n.score, 1, 31).note, nullptr);
 }
 
 TEST(NotatedScore, NamesAndValues) {
