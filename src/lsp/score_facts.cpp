@@ -55,6 +55,35 @@ bool closesPart(const Lexeme& l) {
     return isPart(l) || isReplay(l);
 }
 
+// The places a message names as "line L:C": line, column and the words.
+struct NamedPlace {
+    std::int64_t line;
+    std::int64_t column;
+    std::string text;
+};
+std::vector<NamedPlace> placesNamed(const std::string& message) {
+    std::vector<NamedPlace> out;
+    for (std::size_t at = message.find("line "); at != std::string::npos;
+         at = message.find("line ", at + 1)) {
+        std::size_t i = at + 5;
+        const auto number = [&](std::int64_t& value) {
+            const std::size_t first = i;
+            value = 0;
+            while (i < message.size() && i - first < 12 &&
+                   std::isdigit(static_cast<unsigned char>(message[i]))) {
+                value = value * 10 + (message[i++] - '0');
+            }
+            return i > first;
+        };
+        std::int64_t line = 0, column = 0;
+        if (!number(line) || i >= message.size() || message[i++] != ':' || !number(column)) {
+            continue;
+        }
+        out.push_back({line, column, message.substr(at, i - at)});
+    }
+    return out;
+}
+
 }  // namespace
 
 const std::vector<std::string>& semanticTokenTypes() {
@@ -231,24 +260,9 @@ Json diagnostics(const Analysis& a, const WarningSet& enabled, const std::string
                {"source", "quarvelcd"},
                {"message", w.message}};
         Json related = Json::array();
-        // "line L:C" in the message names another place.
-        for (std::size_t at = w.message.find("line "); at != std::string::npos;
-             at = w.message.find("line ", at + 1)) {
-            std::size_t i = at + 5;
-            const auto number = [&](std::int64_t& value) {
-                const std::size_t first = i;
-                value = 0;
-                while (i < w.message.size() && i - first < 12 &&
-                       std::isdigit(static_cast<unsigned char>(w.message[i]))) {
-                    value = value * 10 + (w.message[i++] - '0');
-                }
-                return i > first;
-            };
-            std::int64_t line = 0, column = 0;
-            if (!number(line) || i >= w.message.size() || w.message[i++] != ':' || !number(column))
-                continue;
+        for (const auto& [line, column, text] : placesNamed(w.message)) {
             related.push_back({{"location", {{"uri", uri}, {"range", rangeAt(line, column, 0)}}},
-                               {"message", "named here: " + w.message.substr(at, i - at)}});
+                               {"message", "named here: " + text}});
         }
         if (!related.empty()) d["relatedInformation"] = related;
         out.push_back(d);
@@ -713,6 +727,21 @@ Json codeActions(const Analysis& a, const std::string& uri, const Json& wanted) 
             title = "Make this note natural with `%`";
             insertAt = l->afterStep;
             insert = "%";
+        } else if (code == "repeated-note" || code == "tie-across-bar") {
+            // Two equal notes sound as one: an apostrophe after the first one
+            // (the note the message names) strikes the second again.
+            const std::string message = echoed.value("message", "");
+            const auto places = placesNamed(message);
+            if (places.empty()) continue;
+            const LinePosition p =
+                a.lines.positionOfColumn(places.front().line, places.front().column);
+            const Lexeme* l = lexemeAt(a.lexed(), a.lines.offsetOf(p));
+            if (!l || l->kind != LexKind::note) continue;
+            const char after = a.text[l->last];
+            if (after == '\'' || after == '"' || after == ',' || after == ';') continue;
+            title = "Strike the note again: `'` after the one before";
+            insertAt = l->last + 1;
+            insert = "'";
         } else {
             continue;
         }

@@ -160,18 +160,29 @@ class Protocol(unittest.TestCase):
         self.assertIn((1, 14, 2, "type"), line1)
 
     def test_quick_fixes(self):
-        for code, expected in (("glued-bar-line", " "), ("shared-accidental", "%")):
+        # The third is the fix for a warning of two equal notes joined: the
+        # client sends it back as it got it, naming the first note's place.
+        joined = {"code": "repeated-note", "range": {"start": at(1, 21), "end": at(1, 22)},
+                  "message": "this note of voice 1 is not struck: it equals the note `6&` right "
+                             "before it (at line 2:18), and two equal notes ..."}
+        rows = (("glued-bar-line", " ", None), ("shared-accidental", "%", None),
+                ("repeated-note", "'", at(1, 19)))
+        for code, expected, place in rows:
             with self.subTest(code=code):
                 wanted = [d for d in self.diagnostics if d["code"] == code]
                 if code == "shared-accidental":
                     # Only on request: the client asks for it by a diagnostic of its own.
                     wanted = [{"code": code, "message": "", "range": {"start": at(0, 24), "end": at(0, 26)}}]
+                if code == "repeated-note":
+                    wanted = [joined]
                 self.assertTrue(wanted)
                 actions = self.client.request("textDocument/codeAction", doc(
                     {"range": wanted[0]["range"], "context": {"diagnostics": wanted}}))["result"]
                 self.assertEqual(len(actions), 1)
                 edit = actions[0]["edit"]["changes"][URI][0]
                 self.assertEqual(edit["newText"], expected)
+                if place:
+                    self.assertEqual(edit["range"]["start"], place)
 
     def test_completion(self):
         rows = [
