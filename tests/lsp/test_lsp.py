@@ -235,6 +235,12 @@ class Lifecycle(unittest.TestCase):
         client = Client()
         self.assertEqual(client.wait(), 1)  # the input ended without exit
 
+    def test_lsp_takes_no_score(self):
+        run = subprocess.run([BINARY, "--lsp", "tune"], capture_output=True, stdin=subprocess.DEVNULL)
+        self.assertEqual(run.returncode, 1)
+        self.assertIn(b"--lsp serves on standard input and output: it takes no score", run.stderr)
+        self.assertIn(b"usage: quarvelcd", run.stdout)
+
     def test_requests_before_initialize_and_after_shutdown(self):
         client = Client(initialize=False)
         self.assertEqual(client.request("textDocument/hover", doc({"position": at(0, 0)}))
