@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "compiler/score_compiler.h"
+#include "driver/diagnostics.h"
 #include "notation/musicxml.h"
 #include "output/render_loop.h"
 #include "support/reference_renderer.h"
@@ -77,6 +78,100 @@ long runQuiet(const std::vector<std::string>& argv) {
     return usage.ru_maxrss;
 }
 
+// The language server as an editor drives it: a child on two pipes.
+class ServerChild {
+  public:
+    explicit ServerChild(const std::string& binary) {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) std::exit(1);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            freopen("/dev/null", "w", stderr);
+            close(in[1]);
+            close(out[0]);
+            execl(binary.c_str(), binary.c_str(), "--lsp", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        to_ = in[1];
+        from_ = out[0];
+    }
+    ~ServerChild() {
+        send(R"({"jsonrpc":"2.0","id":99,"method":"shutdown"})");
+        send(R"({"jsonrpc":"2.0","method":"exit"})");
+        close(to_);
+        close(from_);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+    void send(const std::string& body) {
+        const std::string whole =
+            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        for (std::size_t done = 0; done < whole.size();) {
+            const ssize_t n = write(to_, whole.data() + done, whole.size() - done);
+            if (n <= 0) std::exit(1);
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    // Reads messages until one holds `what`.
+    void waitFor(const std::string& what) {
+        for (;;) {
+            const auto end = buffer_.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                const std::size_t length = std::stoul(buffer_.substr(buffer_.find(':') + 1));
+                if (buffer_.size() >= end + 4 + length) {
+                    const bool found =
+                        buffer_.compare(end + 4, length, what) == 0 ||
+                        buffer_.substr(end + 4, length).find(what) != std::string::npos;
+                    buffer_.erase(0, end + 4 + length);
+                    if (found) return;
+                    continue;
+                }
+            }
+            char chunk[65536];
+            const ssize_t n = read(from_, chunk, sizeof chunk);
+            if (n <= 0) {
+                std::fprintf(stderr, "bench: the language server ended\n");
+                std::exit(1);
+            }
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+  private:
+    pid_t pid_ = 0;
+    int to_ = -1;
+    int from_ = -1;
+    std::string buffer_;
+};
+
+// Seconds from a change (a comment appended) to its diagnostics, best of a
+// few, with the server's quiet time after a change set to debounceMs.
+double changeToDiagnostics(const std::string& binary, const std::string& text, int debounceMs) {
+    ServerChild server(binary);
+    server.send(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"capabilities":{},)"
+                R"("initializationOptions":{"debounceMs":)" +
+                std::to_string(debounceMs) + "}}}");
+    server.waitFor(R"("id":1)");
+    const std::string uri = R"("uri":"file:///bench/long_score.qvl")";
+    server.send(R"({"jsonrpc":"2.0","method":"textDocument/didOpen","params":{"textDocument":{)" +
+                uri + R"(,"languageId":"quarvel","version":1,"text":)" + jsonString(text) + "}}}");
+    server.waitFor("publishDiagnostics");
+    int version = 1;
+    return bestSeconds(3, [&] {
+        ++version;
+        const std::string changed = text + "/ edit " + std::to_string(version) + "\n";
+        server.send(
+            R"({"jsonrpc":"2.0","method":"textDocument/didChange","params":{"textDocument":{)" +
+            uri + R"(,"version":)" + std::to_string(version) + R"(},"contentChanges":[{"text":)" +
+            jsonString(changed) + "}]}}");
+        server.waitFor("publishDiagnostics");
+    });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -128,8 +223,9 @@ int main(int argc, char** argv) {
             }
         });
         std::printf(
-            "  %4zu-frame chunks             %8.1f Mframes/s %9.0fx real time %6.2fx the push speed\n", size,
-            frames / pulled / 1e6, audioSeconds / pulled, pushed / pulled);
+            "  %4zu-frame chunks             %8.1f Mframes/s %9.0fx real time %6.2fx the push "
+            "speed\n",
+            size, frames / pulled / 1e6, audioSeconds / pulled, pushed / pulled);
     }
     {
         Player player(score, tables, 0, fastest);
@@ -201,6 +297,23 @@ int main(int argc, char** argv) {
         std::printf("  MusicXML of the score        %8.3f s, %.1f MB, %.2fx the compile (%.3f s)\n",
                     xmlSeconds, static_cast<double>(xml.size()) / 1e6, xmlSeconds / compileSeconds,
                     compileSeconds);
+    }
+
+    // The language server: a change to the score until its diagnostics
+    // arrive, against a bare compile of the same text (as the program
+    // compiles, looking for the default warnings).
+    {
+        const SourceText source(text);
+        const double compileSeconds = bestSeconds(3, [&] {
+            compileScore(source, Dialect::combined, CompileOptions{.warnings = defaultWarnings()});
+        });
+        const double immediate = changeToDiagnostics(binary, text, 0);
+        const double debounced = changeToDiagnostics(binary, text, 150);
+        std::printf("language server (--lsp):\n");
+        std::printf("  change to diagnostics        %8.3f s, %.2fx a bare compile (%.3f s)\n",
+                    immediate, immediate / compileSeconds, compileSeconds);
+        std::printf("  the same, 150 ms debounce    %8.3f s, %.2fx a bare compile\n", debounced,
+                    debounced / compileSeconds);
     }
 
     // Compile speed on a long text without parts, at two lengths.

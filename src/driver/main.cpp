@@ -32,6 +32,7 @@
 #include "driver/terminal.h"
 #include "driver/watch.h"
 #include "import/import_run.h"
+#include "lsp/server.h"
 #include "output/audio_device.h"
 #include "output/output_error.h"
 #include "output/render_loop.h"
@@ -209,6 +210,7 @@ int run(const std::vector<std::string>& args) {
         if (status == 0) finishOutput();
         return status;
     }
+    if (options.lsp) return lsp::runLanguageServer();
     const auto warnings = enabledWarnings(options);
     if (!warnings) return 1;
     if (options.check) options.playFlag = false;  // compile only: no banner, echo or sound

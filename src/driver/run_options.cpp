@@ -41,6 +41,8 @@ const char* const kLongOptionsText =
     "  --import MIDI       read a MIDI file into a new score, the one named\n"
     "                      (\"-\": standard output)\n"
     "  --force             let --import replace a score that exists\n"
+    "  --lsp               serve editors: the language server protocol on standard\n"
+    "                      input and output\n"
     "  long options may stand anywhere before a \"--\"\n";
 
 void resolveScoreCase(RunOptions& options) {
@@ -141,6 +143,8 @@ bool takeLongOptions(std::vector<std::string>& args, RunOptions& options, std::s
             ok = flag(options.version);
         } else if (name == "check") {
             ok = flag(options.check);
+        } else if (name == "lsp") {
+            ok = flag(options.lsp);
         } else if (name == "json") {
             ok = flag(options.json);
         } else if (name == "warn" || name == "no-warn") {
@@ -185,6 +189,10 @@ std::optional<RunOptions> parseRunOptions(std::vector<std::string> args, std::st
     if (!takeLongOptions(args, options, reason)) return usage(reason);
     // --help and --version need no score.
     if ((options.help || options.version) && args.empty()) return options;
+    if (options.lsp) {
+        if (!args.empty()) return usage("--lsp serves on standard input and output: it takes no score");
+        return options;
+    }
     std::size_t next = 0;
     while (args.size() - next >= 2 && !args[next].empty() && args[next][0] == '-') {
         std::string sw = args[next];

@@ -38,6 +38,7 @@ struct RunOptions {
     std::optional<std::string> exportPath;       // --export FILE ("-": standard output)
     std::optional<std::string> importPath;       // --import MIDI: read it into the score named
     bool force = false;                          // --force: --import may replace a score
+    bool lsp = false;                            // --lsp: the language server (src/lsp/)
 };
 
 // Parses `quarvelcd [-o][-p][-gxx][-w][-c] [--option...] quarvelfile`. Long

@@ -12,6 +12,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "compiler/utf8.h"
 #include "driver/exits.h"
 
 namespace quarvel {
@@ -117,18 +118,6 @@ std::string cutToColumns(const std::string& text, std::size_t columns) {
     return text.substr(0, keep);
 }
 
-// Decodes one UTF-8 character of the program's own text.
-char32_t decodeUtf8(const std::string& text, std::size_t& i) {
-    const auto c = static_cast<unsigned char>(text[i++]);
-    if (c < 0x80) return c;
-    const int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
-    char32_t code = c & (0x3F >> more);
-    for (int k = 0; k < more && i < text.size(); ++k) {
-        code = code << 6 | (static_cast<unsigned char>(text[i++]) & 0x3F);
-    }
-    return code;
-}
-
 // ASCII for the signs the line uses, where the locale has no better.
 const char* asciiFor(char32_t code) {
     switch (code) {
@@ -164,7 +153,9 @@ std::string localeText(const std::string& utf8) {
     const InTerminalLocale inLocale;
     std::string out;
     for (std::size_t i = 0; i < utf8.size();) {
-        const char32_t code = decodeUtf8(utf8, i);
+        const Utf8Char one = decodeUtf8(utf8, i);
+        const char32_t code = one.length != 0 ? one.code : U'\ufffd';
+        i += std::max<std::size_t>(one.length, 1);
         if (code < 0x80) {
             out.push_back(static_cast<char>(code));
             continue;

@@ -1,0 +1,335 @@
+#include "lsp/score_lexer.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+#include "compiler/source_reader.h"
+
+namespace quarvel::lsp {
+
+namespace {
+
+class Cursor {
+  public:
+    Cursor(std::string_view text, LexedScore& out) : text_(text), out_(out) {}
+
+    bool atEnd() const { return i_ >= text_.size(); }
+    // The next character, line ends passed over; -1 at the end. The
+    // character is coloured with the class given.
+    int next(CharClass cls) {
+        while (i_ < text_.size() && (text_[i_] == '\r' || text_[i_] == '\n')) ++i_;
+        if (i_ >= text_.size()) return -1;
+        last_ = i_;
+        colour(i_, cls);
+        return foldUpper(static_cast<std::uint8_t>(text_[i_++]));
+    }
+    // The next byte as it stands (line ends included); -1 at the end.
+    int peekRaw() const {
+        return i_ < text_.size() ? foldUpper(static_cast<std::uint8_t>(text_[i_])) : -1;
+    }
+    int peek() const {
+        std::size_t j = i_;
+        while (j < text_.size() && (text_[j] == '\r' || text_[j] == '\n')) ++j;
+        return j < text_.size() ? foldUpper(static_cast<std::uint8_t>(text_[j])) : -1;
+    }
+    void skipBlanks() {
+        while (i_ < text_.size() &&
+               (text_[i_] == ' ' || text_[i_] == '\t' || text_[i_] == '\r' || text_[i_] == '\n'))
+            ++i_;
+    }
+    std::size_t position() const { return i_; }
+    std::size_t lastRead() const { return last_; }
+    // Reads up to n characters for an argument.
+    std::string argument(std::size_t n, CharClass cls = CharClass::argument) {
+        std::string arg;
+        for (std::size_t k = 0; k < n; ++k) {
+            const int c = next(cls);
+            if (c < 0) break;
+            arg += static_cast<char>(c);
+        }
+        return arg;
+    }
+
+  private:
+    void colour(std::size_t at, CharClass cls) {
+        auto& runs = out_.runs;
+        if (!runs.empty() && runs.back().cls == cls &&
+            runs.back().offset + runs.back().length == at) {
+            ++runs.back().length;
+        } else {
+            runs.push_back({at, 1, cls});
+        }
+    }
+
+    std::string_view text_;
+    LexedScore& out_;
+    std::size_t i_ = 0;
+    std::size_t last_ = 0;
+};
+
+bool isStep(int c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'G');
+}
+
+// The colour of a piece's first character.
+CharClass classOf(int c) {
+    switch (c) {
+        case '/':
+            return CharClass::comment;
+        case '*':
+        case '@':
+        case '_':
+            return CharClass::noteMode;
+        case 'W':
+        case 'H':
+        case 'Q':
+        case 'I':
+        case 'S':
+        case 'T':
+        case 'X':
+            return CharClass::duration;
+        case 'M':
+            return CharClass::barLine;
+        case '$':
+            return CharClass::rest;
+        case '(':
+        case ')':
+        case '<':
+        case '>':
+        case '=':
+        case 'J':
+        case 'K':
+        case 'L':
+        case 'N':
+        case 'O':
+        case 'P':
+        case 'R':
+        case 'U':
+        case 'V':
+        case 'Y':
+        case 'Z':
+            return CharClass::command;
+        default:
+            return isStep(c) || c == '+' || c == '-' ? CharClass::note : CharClass::invalid;
+    }
+}
+
+bool isHex(int c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+
+int hexValue(int c) {
+    return c <= '9' ? c - '0' : c - 'A' + 10;
+}
+
+}  // namespace
+
+LexedScore lexScore(std::string_view text) {
+    LexedScore out;
+    Cursor in(text, out);
+    // What the text has set so far, and the notes waiting for their bar's
+    // transposition and step offsets (which hold for the whole bar).
+    std::uint8_t voice = 0;
+    std::int8_t transpose = 0;
+    std::array<std::int8_t, 5> stepOffset{};
+    char noteMode = '*';
+    std::size_t noteModeAt = SIZE_MAX;
+    std::uint8_t noteModeVoice = 0;
+    int keyCount = 0;
+    char keySign = '#';
+    std::size_t bar = 0;
+    std::size_t barFirstNote = 0;
+    const auto closeBar = [&] {
+        for (std::size_t k = barFirstNote; k < out.lexemes.size(); ++k) {
+            Lexeme& l = out.lexemes[k];
+            if (l.kind != LexKind::note) continue;
+            l.transpose = transpose;
+            l.stepOffset = stepOffset[l.voice];
+        }
+        barFirstNote = out.lexemes.size();
+        voice = 0;
+        ++bar;
+    };
+
+    for (;;) {
+        in.skipBlanks();
+        if (in.atEnd()) break;
+        const int c = in.next(classOf(in.peekRaw()));
+        Lexeme l;
+        l.first = in.lastRead();
+        l.letter = static_cast<char>(c);
+        l.kind = LexKind::command;
+        l.voice = voice;
+        l.bar = bar;
+        switch (c) {
+            case '(':
+                l.kind = LexKind::repeatOpen;
+                break;
+            case ')':
+                l.kind = LexKind::repeatClose;
+                l.argument = in.argument(1);
+                break;
+            case '*':
+            case '@':
+            case '_':
+                l.kind = LexKind::noteMode;
+                noteMode = static_cast<char>(c);
+                noteModeAt = l.first;
+                noteModeVoice = voice;
+                break;
+            case '/': {
+                l.kind = LexKind::comment;
+                while (in.peekRaw() >= 0 && in.peekRaw() != '\r' && in.peekRaw() != '\n') {
+                    in.next(CharClass::comment);
+                }
+                break;
+            }
+            case '<':
+            case '>':
+                l.argument = in.argument(1);
+                if (l.argument.size() == 1 && isHex(l.argument[0])) {
+                    const int v = hexValue(l.argument[0]);
+                    transpose = static_cast<std::int8_t>(c == '<' ? -v : v);
+                }
+                break;
+            case '=':
+                l.argument = in.argument(2);
+                break;
+            case 'W':
+            case 'H':
+            case 'Q':
+            case 'I':
+            case 'S':
+            case 'T':
+            case 'X':
+                l.kind = LexKind::duration;
+                if (in.peek() == ':') l.argument += static_cast<char>(in.next(CharClass::duration));
+                while (in.peek() == '.')
+                    l.argument += static_cast<char>(in.next(CharClass::duration));
+                break;
+            case 'J': {
+                l.argument = in.argument(2);
+                if (l.argument.size() == 2 && (l.argument[1] == 'R' || l.argument[1] == 'S')) {
+                    l.argument += in.argument(9);
+                } else if (l.argument.size() == 2 && l.argument[1] == 'T') {
+                    l.argument += in.argument(1);
+                }
+                break;
+            }
+            case 'K':
+                l.argument = in.argument(2);
+                if (l.argument.size() == 2 && l.argument[0] >= '0' && l.argument[0] <= '7' &&
+                    (l.argument[1] == '#' || l.argument[1] == '&')) {
+                    keyCount = l.argument[0] - '0';
+                    keySign = l.argument[1];
+                }
+                break;
+            case 'L':
+            case 'O':
+            case 'N':
+            case 'Y':
+            case 'Z':
+                l.argument = in.argument(1);
+                break;
+            case 'V':
+                l.argument = in.argument(1);
+                if (l.argument.size() == 1 && l.argument[0] >= '1' && l.argument[0] <= '5') {
+                    voice = static_cast<std::uint8_t>(l.argument[0] - '1');
+                }
+                break;
+            case 'U': {
+                const int sign = in.peek();
+                if (sign == '+' || sign == '-')
+                    l.argument += static_cast<char>(in.next(CharClass::argument));
+                l.argument += in.argument(1);
+                if (!l.argument.empty() && isHex(l.argument.back())) {
+                    const int v = hexValue(l.argument.back());
+                    stepOffset[voice] = static_cast<std::int8_t>(l.argument[0] == '+' ? v : -v);
+                }
+                break;
+            }
+            case 'M': {
+                l.kind = LexKind::barLine;
+                closeBar();
+                l.last = l.first;
+                out.lexemes.push_back(l);
+                // What follows up to the next blank is skipped.
+                if (in.peekRaw() >= 0 && in.peekRaw() != ' ' && in.peekRaw() != '\r' &&
+                    in.peekRaw() != '\n') {
+                    Lexeme skipped = l;
+                    skipped.kind = LexKind::barText;
+                    skipped.first = in.position();
+                    while (in.peekRaw() >= 0 && in.peekRaw() != ' ' && in.peekRaw() != '\r' &&
+                           in.peekRaw() != '\n') {
+                        skipped.argument += static_cast<char>(in.next(CharClass::barLine));
+                    }
+                    skipped.last = in.lastRead();
+                    out.lexemes.push_back(skipped);
+                }
+                continue;
+            }
+            case 'P':
+                closeBar();
+                if (in.peekRaw() > 0x20) l.argument = in.argument(2);
+                break;
+            case 'R':
+                closeBar();
+                l.argument = in.argument(2);
+                break;
+            default: {
+                l.kind = LexKind::note;
+                l.noteMode = noteMode;
+                l.noteModeAt = noteModeAt;
+                l.noteModeVoice = noteModeVoice;
+                l.keyCount = keyCount;
+                l.keySign = keySign;
+                if (c == '$') {
+                    l.kind = LexKind::rest;
+                } else {
+                    int degree = c;
+                    if (c == '-' || c == '+') {
+                        const int after = in.peek();
+                        degree = after < 0 ? after
+                                           : in.next(isStep(after) ? CharClass::note
+                                                                   : CharClass::invalid);
+                    }
+                    if (!isStep(degree)) {
+                        // The compiler stops here; read on.
+                        l.kind = LexKind::invalid;
+                        l.last = in.lastRead();
+                        out.lexemes.push_back(l);
+                        continue;
+                    }
+                    l.afterStep = in.position();
+                    for (int k = 0; k < 2; ++k) {
+                        const int a = in.peek();
+                        if (a != '#' && a != '&' && a != '%') break;
+                        l.argument += static_cast<char>(in.next(CharClass::accidental));
+                    }
+                }
+                const int mark = in.peek();
+                if (mark == '\'' || mark == '"' || mark == ',' || mark == ';') {
+                    in.next(CharClass::articulation);
+                }
+                break;
+            }
+        }
+        l.last = in.lastRead();
+        out.lexemes.push_back(l);
+    }
+    closeBar();
+    return out;
+}
+
+const Lexeme* lexemeAt(const LexedScore& lexed, std::size_t offset) {
+    const auto& all = lexed.lexemes;
+    auto after = std::upper_bound(all.begin(), all.end(), offset,
+                                  [](std::size_t o, const Lexeme& l) { return o < l.first; });
+    if (after == all.begin()) return nullptr;
+    const Lexeme& l = *(after - 1);
+    if (offset <= l.last) return &l;
+    return nullptr;
+}
+
+}  // namespace quarvel::lsp
