@@ -135,7 +135,7 @@ int printHelpOrVersion(const RunOptions& options) {
         std::fputs(kLongOptionsText, stdout);
         std::fputs(warningHelpText().c_str(), stdout);
     } else {
-        std::printf("quarvelcd 2.3 (libquarvel %s)\n", quarvel_version());
+        std::printf("quarvelcd " QUARVELCD_VERSION " (libquarvel %s)\n", quarvel_version());
     }
     finishOutput();
     return 0;
@@ -150,8 +150,9 @@ std::pair<std::optional<BarPlace>, std::optional<BarPlace>> rangeOptions(
     if (options.from) from = parseBarPlace(*options.from, true, &problem);
     if (options.to && problem.empty()) to = parseBarPlace(*options.to, false, &problem);
     if (problem.empty() && (options.loop || options.watch) && !options.playFlag) {
-        problem =
-            std::string(options.loop ? "--loop" : "--watch") + " plays: it goes without -w and -c";
+        // Whatever turned playing off: -w, -c, --check or an export alone.
+        problem = std::string(options.loop ? "--loop" : "--watch") +
+                  " plays: it goes without -w, -c, --check, --midi and --export";
     }
     if (!problem.empty()) {
         diagnose((options.from && !from ? "--from: "
@@ -222,7 +223,7 @@ int run(const std::vector<std::string>& args) {
 
     if (shiftHeld()) editorHandOff(options);
     if (options.playFlag) {
-        std::printf("QuarvelCD v2.3\n");
+        std::printf("QuarvelCD v" QUARVELCD_VERSION "\n");
         checkOutput("cannot write to standard output: ");  // no point playing on
     }
 
@@ -232,7 +233,7 @@ int run(const std::vector<std::string>& args) {
     } else {
         options.startPart = 0;
     }
-    if (options.watch) return runWatch(options, terminal, text, from, to);
+    if (options.watch) return runWatch(options, *warnings, terminal, text, from, to);
 
     CompiledScore score;
     try {

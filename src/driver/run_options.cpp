@@ -49,7 +49,7 @@ void resolveScoreCase(RunOptions& options) {
     namespace fs = std::filesystem;
     std::error_code error;
     // The name as typed is what is opened; the absolute one follows it.
-    const fs::path typed(options.scoreName.empty() ? options.sourcePath : options.scoreName);
+    const fs::path typed(options.scoreName);
     if (fs::symlink_status(typed, error).type() != fs::file_type::not_found) return;
     const std::string stem = typed.stem().string();
     const fs::path folder = typed.parent_path();
@@ -65,7 +65,7 @@ void resolveScoreCase(RunOptions& options) {
     }
     if (found.empty()) return;
     std::sort(found.begin(), found.end());  // the same choice every time
-    if (!options.scoreName.empty()) options.scoreName = (folder / found.front()).string();
+    options.scoreName = (folder / found.front()).string();
     options.sourcePath = (fs::path(options.sourcePath).parent_path() / found.front()).string();
 }
 

@@ -223,15 +223,15 @@ struct Version {
 
 class WatchSession : public KeyInput {
   public:
-    WatchSession(const RunOptions& options, Terminal& terminal, std::optional<BarPlace> from,
-                 std::optional<BarPlace> to)
+    WatchSession(const RunOptions& options, const WarningSet& warnings, Terminal& terminal,
+                 std::optional<BarPlace> from, std::optional<BarPlace> to)
         : options_(options),
           terminal_(terminal),
           from_(std::move(from)),
           to_(std::move(to)),
           files_(options.sourcePath),
           name_(std::filesystem::path(options.sourcePath).filename().string()),
-          warnings_(enabledWarnings(options).value_or(WarningSet{})) {}
+          warnings_(warnings) {}
 
     int run(const SourceText& text) {
         if (!files_.error().empty()) {
@@ -551,9 +551,10 @@ class WatchSession : public KeyInput {
 
 }  // namespace
 
-int runWatch(const RunOptions& options, Terminal& terminal, const SourceText& text,
-             const std::optional<BarPlace>& from, const std::optional<BarPlace>& to) {
-    WatchSession session(options, terminal, from, to);
+int runWatch(const RunOptions& options, const WarningSet& warnings, Terminal& terminal,
+             const SourceText& text, const std::optional<BarPlace>& from,
+             const std::optional<BarPlace>& to) {
+    WatchSession session(options, warnings, terminal, from, to);
     return session.run(text);
 }
 

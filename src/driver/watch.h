@@ -12,14 +12,17 @@
 #include <optional>
 
 #include "compiler/source_reader.h"
+#include "compiler/warnings.h"
 #include "driver/play_range.h"
 #include "driver/run_options.h"
 #include "driver/terminal.h"
 
 namespace quarvel {
 
-// Runs until the user quits; answers the exit status.
-int runWatch(const RunOptions& options, Terminal& terminal, const SourceText& text,
-             const std::optional<BarPlace>& from, const std::optional<BarPlace>& to);
+// Runs until the user quits; answers the exit status. `warnings`: those the
+// run prints, on every save.
+int runWatch(const RunOptions& options, const WarningSet& warnings, Terminal& terminal,
+             const SourceText& text, const std::optional<BarPlace>& from,
+             const std::optional<BarPlace>& to);
 
 }  // namespace quarvel

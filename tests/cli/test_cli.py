@@ -453,7 +453,7 @@ class Documentation(Scratch):
                 return f.read()
 
         guide, manual, header = read("docs", "language.md"), read("docs", "quarvelcd.1"), \
-            read("include", "quarvel.h")
+            read("include", "quarvel.h.in")
         manual_list = re.search(r"on by default:\n(.*?)\n\.RB", manual, re.S).group(1)
         for name, star in listed:
             with self.subTest(name=name):
