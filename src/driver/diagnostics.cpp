@@ -91,7 +91,7 @@ std::optional<Warning> startPartCheck(const CompiledScore& score, int startPart)
 int finished(int status) {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         diagnose("cannot write the diagnostics");
-        return 4;
+        return ExitStatus::outputFailure;
     }
     return status;
 }

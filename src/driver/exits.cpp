@@ -145,13 +145,14 @@ void onDeviceHang(int) {
     removeUnfinishedFiles();
     (void)!::write(STDERR_FILENO, kHangDiagnostic, sizeof kHangDiagnostic - 1);
     (void)!::write(STDOUT_FILENO, hangExitLine.data(), hangExitLine.size());
-    ::_exit(4);
+    ::_exit(ExitStatus::outputFailure);
 }
 
 }  // namespace
 
 void armDeviceHangExit(const RunOptions& options) {
-    hangExitLine = "exit 4 " + options.sourcePath + "\n";
+    hangExitLine =
+        "exit " + std::to_string(ExitStatus::outputFailure) + " " + options.sourcePath + "\n";
     struct sigaction action {};
     action.sa_handler = onDeviceHang;
     sigemptyset(&action.sa_mask);
@@ -212,7 +213,7 @@ void reportCompileError(const RunOptions& options, const CompileError& error,
         const auto key = terminal.waitKey();
         if (key && *key == ' ') editorHandOff(options, error.line);
     }
-    exitWith(options, 3);
+    exitWith(options, ExitStatus::compileError);
 }
 
 std::optional<std::vector<std::string>> splitCommandLine(const std::string& text,

@@ -13,6 +13,7 @@
 #include "compiler/source_reader.h"
 #include "driver/run_options.h"
 #include "driver/terminal.h"
+#include "output/exit_status.h"
 
 namespace quarvel {
 

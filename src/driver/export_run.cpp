@@ -26,7 +26,7 @@ bool writeExports(const RunOptions& options, const CompiledScore& score, const T
     const bool toStdout = options.exportPath == "-";
     if (toStdout && !alone) {
         diagnose("'--export -' puts the sound on standard output, where -w and -c print");
-        exitWith(options, 1);
+        exitWith(options, ExitStatus::usage);
     }
     std::optional<AudioFormat> format;
     const auto notation = notationFormatOf(options.exportPath.value_or(""));
@@ -36,7 +36,7 @@ bool writeExports(const RunOptions& options, const CompiledScore& score, const T
             diagnose("cannot export " + *options.exportPath +
                      ": no sound format has its extension (" + kExportExtensions +
                      "), nor a notation format (" + kNotationExtensions + ")");
-            exitWith(options, 1);
+            exitWith(options, ExitStatus::usage);
         }
     }
     // The title: the score's name without directory and extension.
@@ -72,7 +72,7 @@ bool writeExports(const RunOptions& options, const CompiledScore& score, const T
         exitWith(options, error.status);
     } catch (const std::bad_alloc&) {
         diagnose("no memory to export " + options.sourcePath);
-        exitWith(options, 2);
+        exitWith(options, ExitStatus::noMemory);
     }
     return alone;
 }

@@ -54,7 +54,7 @@ SourceText loadScore(const RunOptions& options) {
     const int fd = ::open(options.scoreName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     const auto unreadable = [&](int error) {
         reportUnreadable(options, std::strerror(error));
-        exitWith(options, 1);
+        exitWith(options, ExitStatus::usage);
     };
     if (fd < 0) unreadable(errno);
     struct stat info {};
@@ -62,7 +62,7 @@ SourceText loadScore(const RunOptions& options) {
     if (S_ISDIR(info.st_mode)) unreadable(EISDIR);
     if (!S_ISREG(info.st_mode)) {
         reportUnreadable(options, "not a regular file");
-        exitWith(options, 1);
+        exitWith(options, ExitStatus::usage);
     }
     std::vector<std::uint8_t> bytes;
     try {
@@ -75,10 +75,10 @@ SourceText loadScore(const RunOptions& options) {
         return SourceText(std::move(bytes));
     } catch (const std::bad_alloc&) {
         diagnose("no memory for the score text of " + path);
-        exitWith(options, 2);
+        exitWith(options, ExitStatus::noMemory);
     } catch (const std::length_error&) {
         diagnose("no memory for the score text of " + path + ": the file is too large");
-        exitWith(options, 2);
+        exitWith(options, ExitStatus::noMemory);
     }
 }
 
@@ -159,7 +159,7 @@ std::pair<std::optional<BarPlace>, std::optional<BarPlace>> rangeOptions(
                   : options.to && !to   ? "--to: "
                                         : "") +
                  problem);
-        exitWith(options, 1);
+        exitWith(options, ExitStatus::usage);
     }
     return {from, to};
 }
@@ -202,18 +202,18 @@ int run(const std::vector<std::string>& args) {
     if (!parsed) {
         if (!problem.empty()) diagnose(problem);
         std::fputs(kUsageText, stdout);
-        return 1;
+        return ExitStatus::usage;
     }
     RunOptions options = *parsed;
     if (options.help || options.version) return printHelpOrVersion(options);
     if (options.importPath) {  // a front end of its own: no score is read
         const int status = runImport(options);
-        if (status == 0) finishOutput();
+        if (status == ExitStatus::success) finishOutput();
         return status;
     }
     if (options.lsp) return lsp::runLanguageServer();
     const auto warnings = enabledWarnings(options);
-    if (!warnings) return 1;
+    if (!warnings) return ExitStatus::usage;
     if (options.check) options.playFlag = false;  // compile only: no banner, echo or sound
     resolveScoreCase(options);
     rememberExitPath(options);
@@ -238,16 +238,16 @@ int run(const std::vector<std::string>& args) {
     CompiledScore score;
     try {
         // Notation spells from the notes as written.
-        score = compileScore(text, options.dialect,
-                             CompileOptions{.keepNotes = options.exportPath.has_value(),
-                                            .warnings = *warnings});
+        score = compileScore(
+            text, options.dialect,
+            CompileOptions{.keepNotes = options.exportPath.has_value(), .warnings = *warnings});
     } catch (const CompileError& error) {
         if (options.check) return checkFailed(options, *warnings, error, text);
         printWarningsBefore(options, *warnings, error, text);
         reportCompileError(options, error, text, terminal);
     } catch (const std::bad_alloc&) {
         diagnose("no memory to compile " + options.sourcePath);
-        exitWith(options, 2);
+        exitWith(options, ExitStatus::noMemory);
     }
     if (options.check) return checkPassed(options, *warnings, score, text, parsed->startPart);
     printWarnings(options, *warnings, score, text, options.startPart);
@@ -261,7 +261,7 @@ int run(const std::vector<std::string>& args) {
         const auto range = resolveRange(from, to, score.sourceMap, timeline, &rangeProblem);
         if (!range) {
             diagnose(rangeProblem);
-            exitWith(options, 1);
+            exitWith(options, ExitStatus::usage);
         }
         exportRange = {range->start, range->end};
         barsCut = barsHeld(timeline, score.sourceMap.bars.size(), range->start, range->end);
@@ -292,7 +292,7 @@ int run(const std::vector<std::string>& args) {
             resolveRange(from, to, score.sourceMap, player.timeline(), &rangeProblem);
         if (!range) {
             diagnose(rangeProblem);
-            exitWith(options, 1);
+            exitWith(options, ExitStatus::usage);
         }
         // A WAVE that RIFF sizes cannot describe is known now, not after 4 GiB.
         if (options.writeWav) checkWaveFits(range->end - range->start, options.wavPath);
@@ -314,7 +314,7 @@ int run(const std::vector<std::string>& args) {
         exitWith(options, error.status);
     } catch (const std::bad_alloc&) {
         diagnose("no memory for the sample buffers");
-        exitWith(options, 2);
+        exitWith(options, ExitStatus::noMemory);
     }
     if (editorWanted) editorHandOff(options);
 

@@ -236,7 +236,7 @@ class WatchSession : public KeyInput {
     int run(const SourceText& text) {
         if (!files_.error().empty()) {
             diagnose("cannot watch " + options_.sourcePath + ": " + files_.error());
-            exitWith(options_, 1);
+            exitWith(options_, ExitStatus::usage);
         }
         if (!build(text)) idle();
         while (!quit_) {

@@ -36,7 +36,7 @@ int runImport(const RunOptions& options) {
     const bool toStdout = options.scoreName == "-";
     const auto refuse = [&](const std::string& why) {
         diagnose("cannot import " + in + ": " + why);
-        return 1;
+        return ExitStatus::usage;
     };
 
     std::vector<std::uint8_t> bytes;
@@ -71,7 +71,7 @@ int runImport(const RunOptions& options) {
         return refuse(error.what());
     } catch (const std::bad_alloc&) {
         diagnose("no memory to import " + in);
-        return 2;
+        return ExitStatus::noMemory;
     }
 
     // The score written must be one the compiler takes without a warning;
@@ -97,7 +97,7 @@ int runImport(const RunOptions& options) {
         struct stat existing {};
         if (!options.force && ::lstat(options.scoreName.c_str(), &existing) == 0) {
             diagnose(options.scoreName + " exists: --force replaces it");
-            return 1;
+            return ExitStatus::usage;
         }
         try {
             writeFileWhole(options.scoreName, imported.text.data(), imported.text.size());
@@ -111,7 +111,7 @@ int runImport(const RunOptions& options) {
         std::printf("%s %s\n", options.scoreName.c_str(),
                     formatPlayingTime(static_cast<double>(frames)).c_str());
     }
-    return 0;
+    return ExitStatus::success;
 }
 
 }  // namespace quarvel

@@ -178,7 +178,8 @@ class AlsaDevice : public AudioDevice {
     };
 
     [[noreturn]] void fail(const std::string& what, int error) const {
-        throw OutputError(4, what + " (" + name_ + "): " + snd_strerror(error));
+        throw OutputError(ExitStatus::outputFailure,
+                          what + " (" + name_ + "): " + snd_strerror(error));
     }
 
     snd_pcm_t* pcm_;
@@ -213,8 +214,9 @@ std::unique_ptr<AudioDevice> openAlsaDevice() {
     const char* configured = std::getenv("QUARVEL_DEVICE");
     const std::string name = configured != nullptr && *configured != '\0' ? configured : "default";
     const auto fail = [&name](int error) -> OutputError {
-        return OutputError(4, "cannot open sound device '" + name + "': " + snd_strerror(error) +
-                                  " (use -w to write a WAVE file instead)");
+        return OutputError(ExitStatus::outputFailure, "cannot open sound device '" + name +
+                                                          "': " + snd_strerror(error) +
+                                                          " (use -w to write a WAVE file instead)");
     };
     snd_pcm_t* pcm = nullptr;
     int r = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);

@@ -79,7 +79,8 @@ class RangeReader {
 void writeWave(RangeReader& reader, int fd, const std::string& name) {
     const std::uint64_t dataBytes = reader.frames() * 4;
     const auto fail = [&](const std::string& what, int error) {
-        throw OutputError(4, what + " " + name + ": " + std::strerror(error));
+        throw OutputError(ExitStatus::outputFailure,
+                          what + " " + name + ": " + std::strerror(error));
     };
     checkWaveFits(reader.frames(), name);
     const auto head = waveHead(static_cast<std::uint32_t>(dataBytes));
@@ -99,15 +100,17 @@ void writeEncoded(RangeReader& reader, const FormatEntry& entry, StagedFile& fil
     SF_INFO info = soundInfo(entry);
     std::unique_ptr<SNDFILE, SoundFileCloser> sound(sf_open_fd(file.fd(), SFM_WRITE, &info, 0));
     const auto fail = [&](SNDFILE* which) {
-        throw OutputError(4, "cannot write " + file.path() + ": " + sf_strerror(which));
+        throw OutputError(ExitStatus::outputFailure,
+                          "cannot write " + file.path() + ": " + sf_strerror(which));
     };
     if (!sound) {
         // Some encoders refuse 44100 Hz, and say so only here.
         std::string reason = sf_strerror(nullptr);
         if (reason.rfind("Error : ", 0) == 0) reason.erase(0, 8);
-        throw OutputError(4, "cannot export " + file.path() + ": this system's libsndfile (" +
-                                 sf_version_string() + ") cannot write " + entry.name +
-                                 " at 44100 Hz: " + reason);
+        throw OutputError(ExitStatus::outputFailure, "cannot export " + file.path() +
+                                                         ": this system's libsndfile (" +
+                                                         sf_version_string() + ") cannot write " +
+                                                         entry.name + " at 44100 Hz: " + reason);
     }
     sf_set_string(sound.get(), SF_STR_TITLE, title.c_str());
     sf_set_string(sound.get(), SF_STR_SOFTWARE, "quarvelcd");
@@ -122,7 +125,8 @@ void writeEncoded(RangeReader& reader, const FormatEntry& entry, StagedFile& fil
         if (sf_writef_short(sound.get(), samples.data(), count) != count) fail(sound.get());
     }
     if (sf_close(sound.release()) != 0) {
-        throw OutputError(4, "cannot write " + file.path() + ": the encoder failed to finish");
+        throw OutputError(ExitStatus::outputFailure,
+                          "cannot write " + file.path() + ": the encoder failed to finish");
     }
 }
 
@@ -172,7 +176,7 @@ void exportAudio(const std::string& path, AudioFormat format, const CompiledScor
         return;
     }
     if (const std::string problem = audioFormatProblem(format); !problem.empty()) {
-        throw OutputError(4, "cannot export " + path + ": " + problem);
+        throw OutputError(ExitStatus::outputFailure, "cannot export " + path + ": " + problem);
     }
     StagedFile file(path);
     if (format == AudioFormat::wave) {

@@ -31,7 +31,8 @@ std::optional<NotationFormat> notationFormatOf(const std::string& path) {
 namespace {
 
 [[noreturn]] void zipFailed(const char* what, const char* reason) {
-    throw OutputError(4, std::string("cannot make the .mxl container: ") + what + ": " + reason);
+    throw OutputError(ExitStatus::outputFailure,
+                      std::string("cannot make the .mxl container: ") + what + ": " + reason);
 }
 
 // The entries' time: the zip format's own epoch (1980-01-01), so that the

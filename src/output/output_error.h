@@ -5,12 +5,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "output/exit_status.h"
+
 namespace quarvel {
 
 struct OutputError : std::runtime_error {
     OutputError(int statusCode, const std::string& message)
         : std::runtime_error(message), status(statusCode) {}
-    int status;  // 4 for a file or device failure, 2 for no memory
+    int status;  // ExitStatus::outputFailure for a file or device, noMemory for memory
 };
 
 }  // namespace quarvel

@@ -104,7 +104,7 @@ std::string throughLinks(const std::string& path) {
 void refuseInput(const std::string& path, const struct stat& info) {
     for (const Input& input : inputs()) {
         if (input.device == info.st_dev && input.inode == info.st_ino) {
-            throw OutputError(4,
+            throw OutputError(ExitStatus::outputFailure,
                               "cannot write " + path + ": it is " + input.what + " this run reads");
         }
     }
@@ -170,7 +170,8 @@ void StagedFile::create(Fallback fallback) {
     if (fstatat(directoryFd_, name_.c_str(), &info, 0) == 0) {
         // A fifo would block for ever, a device is not ours to replace.
         if (!S_ISREG(info.st_mode)) {
-            throw OutputError(4, "cannot write " + path_ + ": not a regular file");
+            throw OutputError(ExitStatus::outputFailure,
+                              "cannot write " + path_ + ": not a regular file");
         }
         refuseInput(path_, info);
         exists = true;
@@ -236,14 +237,16 @@ void StagedFile::openInPlace(int createError) {
     struct stat info {};
     if (fstat(fd_, &info) != 0) fail("cannot create", errno);
     if (!S_ISREG(info.st_mode)) {
-        throw OutputError(4, "cannot write " + path_ + ": not a regular file");
+        throw OutputError(ExitStatus::outputFailure,
+                          "cannot write " + path_ + ": not a regular file");
     }
     refuseInput(path_, info);
     // The result line or the diagnostics would be written into the file.
     if (sameFile(STDOUT_FILENO, info) || sameFile(STDERR_FILENO, info)) {
-        throw OutputError(4, "cannot write " + path_ +
-                                 ": it is the program's own output, and its folder takes no "
-                                 "new file");
+        throw OutputError(ExitStatus::outputFailure,
+                          "cannot write " + path_ +
+                              ": it is the program's own output, and its folder takes no "
+                              "new file");
     }
     if (ftruncate(fd_, 0) != 0) fail("cannot create", errno);
     inPlace_ = true;
@@ -288,7 +291,7 @@ void StagedFile::discard() noexcept {
 }
 
 void StagedFile::fail(const std::string& what, int error) const {
-    throw OutputError(4, what + " " + path_ + ": " + std::strerror(error));
+    throw OutputError(ExitStatus::outputFailure, what + " " + path_ + ": " + std::strerror(error));
 }
 
 void writeFileWhole(const std::string& path, const void* bytes, std::size_t length) {

@@ -57,9 +57,10 @@ std::vector<std::uint8_t> waveHead(std::uint32_t dataBytes) {
 
 void checkWaveFits(std::uint64_t totalFrames, const std::string& path) {
     if (totalFrames <= kMaxDataBytes / 4) return;
-    throw OutputError(4, "cannot write " + (path.empty() ? std::string("the WAVE file") : path) +
-                             ": " + std::to_string(totalFrames) +
-                             " frames are more than the 4 GiB a WAVE file can hold");
+    throw OutputError(ExitStatus::outputFailure,
+                      "cannot write " + (path.empty() ? std::string("the WAVE file") : path) +
+                          ": " + std::to_string(totalFrames) +
+                          " frames are more than the 4 GiB a WAVE file can hold");
 }
 
 namespace {
@@ -257,7 +258,7 @@ int WaveFile::writeAt(const std::uint8_t* bytes, std::size_t length, std::uint64
 }
 
 void WaveFile::fail(const std::string& what, int error) const {
-    throw OutputError(4, what + " " + path_ + ": " + std::strerror(error));
+    throw OutputError(ExitStatus::outputFailure, what + " " + path_ + ": " + std::strerror(error));
 }
 
 }  // namespace quarvel
