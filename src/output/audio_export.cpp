@@ -134,13 +134,8 @@ void writeEncoded(RangeReader& reader, const FormatEntry& entry, StagedFile& fil
 
 std::optional<AudioFormat> audioFormatOf(const std::string& path) {
     if (path == "-") return AudioFormat::wave;
-    const std::size_t dot = path.find_last_of('.');
-    const std::size_t slash = path.find_last_of('/');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
-        return std::nullopt;
-    }
-    std::string extension = path.substr(dot + 1);
-    for (auto& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string extension = lowerExtensionOf(path);
+    if (extension.empty()) return std::nullopt;
     for (const FormatEntry& entry : kFormats) {
         if (extension == entry.extension) return entry.format;
     }

@@ -16,13 +16,8 @@ namespace quarvel {
 const char* const kNotationExtensions = ".musicxml .mxl";
 
 std::optional<NotationFormat> notationFormatOf(const std::string& path) {
-    const std::size_t dot = path.find_last_of('.');
-    const std::size_t slash = path.find_last_of('/');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
-        return std::nullopt;
-    }
-    std::string extension = path.substr(dot + 1);
-    for (auto& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string extension = lowerExtensionOf(path);
+    if (extension.empty()) return std::nullopt;
     if (extension == "musicxml") return NotationFormat::musicXml;
     if (extension == "mxl") return NotationFormat::mxl;
     return std::nullopt;

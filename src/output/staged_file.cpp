@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -40,22 +41,6 @@ std::vector<Input>& inputs() {
     static std::vector<Input> list;
     return list;
 }
-
-// Blocks every signal for as long as it lives.
-class SignalsBlocked {
-  public:
-    SignalsBlocked() {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &old_);
-    }
-    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-    SignalsBlocked(const SignalsBlocked&) = delete;
-    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
-  private:
-    sigset_t old_;
-};
 
 // Six characters that make a name unique enough to be tried.
 std::string uniqueSuffix(unsigned attempt) {
@@ -125,6 +110,15 @@ int writeAll(int fd, const void* bytes, std::size_t length) {
         length -= static_cast<std::size_t>(n);
     }
     return 0;
+}
+
+std::string lowerExtensionOf(const std::string& path) {
+    const std::size_t dot = path.find_last_of('.');
+    const std::size_t slash = path.find_last_of('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+    std::string extension = path.substr(dot + 1);
+    for (auto& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension;
 }
 
 void protectInput(int fd, const std::string& what) {

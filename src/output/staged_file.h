@@ -19,6 +19,7 @@
 // Every failure is an OutputError with status 4 and the system's reason.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -74,6 +75,27 @@ class StagedFile {
 
 // Writes a whole file from memory through a StagedFile.
 void writeFileWhole(const std::string& path, const void* bytes, std::size_t length);
+
+// Blocks every signal for as long as it lives: the list of unfinished files
+// changes only while no handler can read it.
+class SignalsBlocked {
+  public:
+    SignalsBlocked() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old_);
+    }
+    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+  private:
+    sigset_t old_;
+};
+
+// The extension of a file name in lower case, without the dot; "" when the
+// last component has none.
+std::string lowerExtensionOf(const std::string& path);
 
 // Writes all the bytes to a descriptor; answers 0 or the errno of the failure.
 int writeAll(int fd, const void* bytes, std::size_t length);

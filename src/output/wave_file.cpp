@@ -63,26 +63,6 @@ void checkWaveFits(std::uint64_t totalFrames, const std::string& path) {
                           " frames are more than the 4 GiB a WAVE file can hold");
 }
 
-namespace {
-
-// Blocks every signal for as long as it lives.
-class SignalsBlocked {
-  public:
-    SignalsBlocked() {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &old_);
-    }
-    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-    SignalsBlocked(const SignalsBlocked&) = delete;
-    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
-  private:
-    sigset_t old_;
-};
-
-}  // namespace
-
 WaveFile::WaveFile(std::string path)
     : path_(std::move(path)),
       ring_(new (std::align_val_t{64}) std::uint8_t[kRingRooms * kWaveRoomBytes]),
