@@ -79,7 +79,10 @@ class ScoreCompiler {
     void stepOffset();
 
     // Warnings (warnings.cpp): each is called where its trap can show and
-    // costs a few comparisons when there is none.
+    // costs a few comparisons when there is none. warningWanted: whether a
+    // place still needs a warning of this kind (not yet warned, the kind not
+    // full); whether the kind was asked for at all is wants(), which the
+    // costly watches look at before they run.
     TextPoint commandPoint() const;
     TextPoint tokenPoint(std::size_t offset) const;
     bool warningWanted(WarningKind kind, std::size_t offset);
