@@ -294,9 +294,10 @@ enum class WarningKind : std::uint8_t {
     repeatedNote,
     tieAcrossBar,
     gluedArgument,
-    endOfTextByte,
+    endOfTextByte,  // the last: new kinds go before this line's end, and into the catalogue
 };
-inline constexpr std::size_t kWarningKinds = 16;
+inline constexpr std::size_t kWarningKinds =
+    static_cast<std::size_t>(WarningKind::endOfTextByte) + 1;
 
 // One warning: its kind and name, where it points (line 0: at no place in the
 // text), the last column of the text it marks on that line (0: only the one

@@ -48,6 +48,19 @@ constexpr std::array<WarningInfo, kWarningKinds> kCatalogue{{
 }};
 // clang-format on
 
+// Row i is kind i, and no row is left empty: the help text, the completion,
+// the manual and the guide are checked against this table.
+constexpr bool catalogueComplete() {
+    for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
+        if (static_cast<std::size_t>(kCatalogue[i].kind) != i || kCatalogue[i].name.empty() ||
+            kCatalogue[i].summary.empty()) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(catalogueComplete(), "the warning catalogue must list every WarningKind in order");
+
 constexpr std::array<const char*, 12> kNoteNames{"C",  "C#", "D",  "D#", "E",  "F",
                                                  "F#", "G",  "G#", "A",  "A#", "B"};
 constexpr std::array<const char*, kScaleSteps> kStepNames{"C", "D", "E", "F", "G", "A", "B"};
@@ -540,7 +553,8 @@ void ScoreCompiler::joinFound(int voice, const QueueEntry& entry, std::uint32_t 
     if (joins.size() >= 2 * kWarningsKept) return;  // more than could be kept
     const bool acrossBar = barTicks == 0;
     const QueueEntry* before = acrossBar ? nullptr : &entry - 1;
-    joins.push_back({entry.textOffset(), before ? before->textOffset() : warn_.lastToken[voice],
+    joins.push_back({entry.textOffset(), entry.textLength,
+                     before ? before->textOffset() : warn_.lastToken[voice],
                      before ? before->textLength : warn_.lastTokenLength[voice], acrossBar,
                      state.lastNote[voice] >= kFirstNoiseNote});
     warn_.pendingJoins |= static_cast<std::uint8_t>(1u << voice);
@@ -548,17 +562,27 @@ void ScoreCompiler::joinFound(int voice, const QueueEntry& entry, std::uint32_t 
 
 // The joined note has ended: each join is told with the length heard.
 void ScoreCompiler::finishJoins(int voice, std::uint64_t endTick) {
+    if (warn_.joins[voice].empty()) return;
     const std::uint64_t heard = endTick - warn_.struckTick[voice];
     const std::string length = heard <= UINT32_MAX
                                    ? describeTicks(static_cast<std::uint32_t>(heard))
                                    : std::to_string(heard) + " ticks";
+    // What one duration letter standing for the whole run would have to give:
+    // the sound heard and the gap the last piece's mark leaves after it. In
+    // noise mode a mark keeps only a burst, so no letter gives a longer sound.
+    const auto& last = warn_.joins[voice].back();
+    const std::string_view lastText = reader.slice(last.token, last.tokenLength);
+    const char lastMark = lastText.empty() ? ' ' : lastText.back();
+    const bool quoted = lastMark == '\'' || lastMark == '"';
+    const int gap = lastMark == '\'' ? 1 : lastMark == '"' ? 2 : 0;
+    const bool oneLetterWould = !(last.noise && quoted) && isOneDuration(heard + gap);
     for (const auto& join : warn_.joins[voice]) {
         const WarningKind kind =
             join.acrossBar ? WarningKind::tieAcrossBar : WarningKind::repeatedNote;
         if (!wants(kind)) continue;
-        // A sound no single duration letter measures can only be written as
+        // A sound no single duration letter gives can only be written as
         // equal notes in a row: a tie the text had to write, not a trap.
-        if (!join.acrossBar && !isOneDuration(heard)) continue;
+        if (!join.acrossBar && !oneLetterWould) continue;
         const TextPoint here = tokenPoint(join.token);
         if (!warningWanted(kind, here.offset)) continue;
         const std::string before = shown(reader.slice(join.joinedTo, join.joinedToLength));

@@ -97,6 +97,7 @@ struct WarningState {
     // that wait for the end of the sound to know how long it is.
     struct Join {
         std::size_t token;
+        std::uint8_t tokenLength;  // with its articulation mark
         std::size_t joinedTo;
         std::uint8_t joinedToLength;
         bool acrossBar;

@@ -1,5 +1,7 @@
 #include "driver/run_options.h"
 
+#include "synth/sample_format.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,7 +72,7 @@ void resolveScoreCase(RunOptions& options) {
 }
 
 std::string formatPlayingTime(double frames) {
-    const double seconds = frames / 44100.0;
+    const double seconds = frames / kFrameRate;
     const double minutes = std::floor(seconds / 60.0);
     const double rest = seconds - minutes * 60.0;
     char restText[32];
@@ -190,7 +192,8 @@ std::optional<RunOptions> parseRunOptions(std::vector<std::string> args, std::st
     // --help and --version need no score.
     if ((options.help || options.version) && args.empty()) return options;
     if (options.lsp) {
-        if (!args.empty()) return usage("--lsp serves on standard input and output: it takes no score");
+        if (!args.empty())
+            return usage("--lsp serves on standard input and output: it takes no score");
         return options;
     }
     std::size_t next = 0;

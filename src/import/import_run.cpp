@@ -80,7 +80,7 @@ int runImport(const RunOptions& options) {
     try {
         const CompiledScore score = compileScore(SourceText(imported.text), Dialect::combined);
         for (const Warning& warning : score.warnings) {
-            if (warning.kind == WarningKind::tieAcrossBar) continue;
+            if (!faultOfImport(warning)) continue;
             imported.report.push_back("the score written warns at line " +
                                       std::to_string(warning.where.line) + ": " + warning.message);
         }

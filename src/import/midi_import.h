@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "compiler/score_image.h"
 #include "import/midi_reader.h"
 
 namespace quarvel {
@@ -24,6 +25,15 @@ struct ImportedScore {
 // Throws MidiFormatError when the file holds nothing a score can keep (no
 // notes, or music longer than a score can be).
 ImportedScore importMidi(const MidiSong& song, const std::string& sourceName);
+
+// Whether a warning on the score the import wrote means it wrote something
+// other than the music. The joins of equal notes do not: they are the
+// language's only tie, and the import writes them on purpose for a note held
+// over a bar line (tie-across-bar) or a length it writes in pieces
+// (repeated-note, where the pieces could have been fewer).
+constexpr bool faultOfImport(const Warning& warning) {
+    return warning.kind != WarningKind::tieAcrossBar && warning.kind != WarningKind::repeatedNote;
+}
 
 // --- Pieces, for the module tests ---
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "output/output_error.h"
+#include "synth/sample_format.h"
 
 namespace quarvel {
 
@@ -222,8 +223,8 @@ std::unique_ptr<AudioDevice> openAlsaDevice() {
     int r = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (r < 0) throw fail(r);
     auto device = std::make_unique<AlsaDevice>(pcm, name);
-    r = snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2, 44100, 1,
-                           kLatencyMicroseconds);
+    r = snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, kChannels,
+                           kFrameRate, 1, kLatencyMicroseconds);
     if (r < 0) throw fail(r);
     // Start with the first frame, or a sound shorter than the device buffer
     // would never start.

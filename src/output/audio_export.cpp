@@ -77,7 +77,7 @@ class RangeReader {
 
 // The WAVE that -w writes, its sizes known up front, to a descriptor.
 void writeWave(RangeReader& reader, int fd, const std::string& name) {
-    const std::uint64_t dataBytes = reader.frames() * 4;
+    const std::uint64_t dataBytes = reader.frames() * kBytesPerFrame;
     const auto fail = [&](const std::string& what, int error) {
         throw OutputError(ExitStatus::outputFailure,
                           what + " " + name + ": " + std::strerror(error));
@@ -87,7 +87,8 @@ void writeWave(RangeReader& reader, int fd, const std::string& name) {
     if (const int error = writeAll(fd, head.data(), head.size())) fail("cannot write", error);
     std::vector<std::uint32_t> buffer(kBufferFrames);
     while (const std::size_t n = reader.next(buffer.data())) {
-        if (const int error = writeAll(fd, buffer.data(), n * 4)) fail("cannot write", error);
+        if (const int error = writeAll(fd, buffer.data(), n * kBytesPerFrame))
+            fail("cannot write", error);
     }
 }
 

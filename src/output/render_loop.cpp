@@ -1,5 +1,7 @@
 #include "output/render_loop.h"
 
+#include "synth/sample_format.h"
+
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -17,7 +19,8 @@ RenderResult pushBuffers(FrameSink& sink, bool keepCrc,
     while (buffer != nullptr) {
         const std::size_t filled = fill(buffer);
         result.samplesRendered += static_cast<double>(filled);
-        if (keepCrc) result.streamCrc = crcUpdate(result.streamCrc, buffer, 4 * filled);
+        if (keepCrc)
+            result.streamCrc = crcUpdate(result.streamCrc, buffer, kBytesPerFrame * filled);
         // nullptr: the user stopped, and the sink is already shut.
         buffer = sink.exchangeBuffer(buffer, static_cast<int>(filled));
         if (filled < static_cast<std::size_t>(kBufferFrames)) {

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "output/output_error.h"
+#include "synth/sample_format.h"
 
 namespace quarvel {
 
@@ -54,7 +55,7 @@ std::uint32_t* SampleSink::lendFileRoom() {
 std::uint32_t* SampleSink::handOver(std::uint32_t* buffer, int frames) {
     if (frames > kBufferFrames) frames = kBufferFrames;
     if (lentFileRoom_ != nullptr && buffer == lentFileRoom_) {
-        wave_->commit(4 * static_cast<std::size_t>(frames));
+        wave_->commit(kBytesPerFrame * static_cast<std::size_t>(frames));
         framesHanded_ += static_cast<std::uint64_t>(frames);
         if (pollHook_) pollHook_();
         return lendFileRoom();
@@ -67,7 +68,7 @@ std::uint32_t* SampleSink::handOver(std::uint32_t* buffer, int frames) {
         }
         done_[k] = false;
         framesHanded_ += static_cast<std::uint64_t>(frames);
-        if (wave_) wave_->write(buffer, 4 * static_cast<std::size_t>(frames));
+        if (wave_) wave_->write(buffer, kBytesPerFrame * static_cast<std::size_t>(frames));
         if (mode_.writeWav || mode_.computeCrc) done_[k] = true;
         if (mode_.play) device_->queue(k, buffer, frames);
         break;

@@ -20,7 +20,7 @@ namespace {
 constexpr std::size_t kRingRooms = 256;     // 4 MiB in flight at most
 constexpr std::size_t kRoomsPerWrite = 64;  // the writer's largest single write: 1 MiB
 // The RIFF size field counts the file less its first 8 bytes.
-constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - (kWaveHeadBytes - 8);
+constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - kRiffSizeBeforeData;
 
 void put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
@@ -39,24 +39,24 @@ std::vector<std::uint8_t> waveHead(std::uint32_t dataBytes) {
     std::vector<std::uint8_t> head;
     head.reserve(kWaveHeadBytes);
     putTag(head, "RIFF");
-    put32(head, static_cast<std::uint32_t>(kWaveHeadBytes - 8) + dataBytes);
+    put32(head, static_cast<std::uint32_t>(kRiffSizeBeforeData) + dataBytes);
     putTag(head, "WAVE");
     putTag(head, "fmt ");
-    put32(head, 18);
-    put16(head, 1);       // PCM
-    put16(head, 2);       // channels
-    put32(head, 44100);   // frames per second
-    put32(head, 176400);  // bytes per second
-    put16(head, 4);       // bytes per frame
-    put16(head, 16);      // bits per sample
-    put16(head, 0);       // no extra format bytes
+    put32(head, kWaveFormatChunkBytes);
+    put16(head, 1);  // PCM
+    put16(head, kChannels);
+    put32(head, kFrameRate);
+    put32(head, kBytesPerSecond);
+    put16(head, kBytesPerFrame);
+    put16(head, kBitsPerSample);
+    put16(head, 0);  // no extra format bytes
     putTag(head, "data");
     put32(head, dataBytes);
     return head;
 }
 
 void checkWaveFits(std::uint64_t totalFrames, const std::string& path) {
-    if (totalFrames <= kMaxDataBytes / 4) return;
+    if (totalFrames <= kMaxDataBytes / kBytesPerFrame) return;
     throw OutputError(ExitStatus::outputFailure,
                       "cannot write " + (path.empty() ? std::string("the WAVE file") : path) +
                           ": " + std::to_string(totalFrames) +

@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "output/staged_file.h"
+#include "synth/sample_format.h"
 
 namespace quarvel {
 
-inline constexpr std::size_t kWaveHeadBytes = 46;
 inline constexpr std::size_t kWaveRoomBytes = 16384;
 
 // The 46 bytes in front of the samples, for a data chunk of dataBytes bytes.

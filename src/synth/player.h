@@ -19,11 +19,10 @@
 
 #include "compiler/score_image.h"
 #include "synth/mix_kernels.h"
+#include "synth/sample_format.h"
 #include "synth/tables.h"
 
 namespace quarvel {
-
-inline constexpr int kFrameRate = 44100;
 
 // Where a frame of the rendering lies in the score.
 struct Position {
