@@ -9,6 +9,46 @@
 
 #include "quarvel.h"
 
+// The records web/src/quarvel.js reads out of the module's memory, by these
+// sizes and offsets (its *_BYTES constants and the indices of its readers):
+// checked here, where the layout is known, so that a change to quarvel.h
+// cannot leave the page reading the wrong fields. wasm32: 4-byte int and
+// pointer, 8-byte uint64_t aligned to 8.
+#if defined(__wasm32__)
+#define QUARVEL_AT(record, field, offset) \
+    static_assert(offsetof(record, field) == (offset), #record "." #field " moved")
+static_assert(sizeof(quarvel_diagnostic) == 12 + 256);  // DIAGNOSTIC_BYTES
+QUARVEL_AT(quarvel_diagnostic, number, 0);
+QUARVEL_AT(quarvel_diagnostic, line, 4);
+QUARVEL_AT(quarvel_diagnostic, column, 8);
+QUARVEL_AT(quarvel_diagnostic, message, 12);
+static_assert(sizeof(quarvel_bar) == 24);  // BAR_BYTES
+QUARVEL_AT(quarvel_bar, number, 0);
+QUARVEL_AT(quarvel_bar, first_line, 4);
+QUARVEL_AT(quarvel_bar, first_column, 8);
+QUARVEL_AT(quarvel_bar, last_line, 12);
+QUARVEL_AT(quarvel_bar, last_column, 16);
+QUARVEL_AT(quarvel_bar, ticks, 20);
+static_assert(sizeof(quarvel_position) == 32);  // POSITION_BYTES
+QUARVEL_AT(quarvel_position, frame, 0);
+QUARVEL_AT(quarvel_position, total_frames, 8);
+QUARVEL_AT(quarvel_position, part, 16);
+QUARVEL_AT(quarvel_position, bar, 20);
+QUARVEL_AT(quarvel_position, bar_start_frame, 24);
+static_assert(sizeof(quarvel_note) == 56);  // NOTE_BYTES
+QUARVEL_AT(quarvel_note, voice, 0);
+QUARVEL_AT(quarvel_note, slot, 4);
+QUARVEL_AT(quarvel_note, instrument, 8);
+QUARVEL_AT(quarvel_note, note, 12);
+QUARVEL_AT(quarvel_note, level, 16);
+QUARVEL_AT(quarvel_note, start_frame, 24);
+QUARVEL_AT(quarvel_note, frames, 32);
+QUARVEL_AT(quarvel_note, bar, 40);
+QUARVEL_AT(quarvel_note, line, 44);
+QUARVEL_AT(quarvel_note, column, 48);
+#undef QUARVEL_AT
+#endif
+
 namespace {
 
 using Tables = std::array<std::array<std::uint32_t, 256>, 8>;

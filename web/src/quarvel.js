@@ -7,6 +7,8 @@ export const SAMPLE_RATE = 44100;
 export const DIALECTS = { combined: 0, quarvel: 1, lutera: 2 };
 
 // Sizes and field offsets of the C structures on wasm32.
+// The C records' sizes; checksum.cpp checks them and every offset read below
+// against quarvel.h when the module is built.
 const DIAGNOSTIC_BYTES = 12 + 256;
 const BAR_BYTES = 24;
 const POSITION_BYTES = 32;
