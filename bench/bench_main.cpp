@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "compiler/score_compiler.h"
-#include "driver/diagnostics.h"
+#include "driver/messages.h"
 #include "notation/musicxml.h"
 #include "output/render_loop.h"
 #include "support/reference_renderer.h"

@@ -5,8 +5,9 @@
 #include <vector>
 
 #include "compiler/utf8.h"
-#include "driver/exits.h"
+#include "driver/messages.h"
 #include "driver/status_line.h"
+#include "output/exit_status.h"
 
 namespace quarvel {
 
@@ -179,38 +180,6 @@ std::string jsonDiagnostic(const std::string& file, std::int64_t line, std::int6
     if (number != 0) out += ",\"number\":" + std::to_string(number);
     out += ",\"message\":" + jsonString(message) + "}";
     return out;
-}
-
-std::string jsonString(std::string_view text) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out = "\"";
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            if (c == '"' || c == '\\') {
-                out += '\\';
-                out += static_cast<char>(c);
-            } else if (c < 0x20 || c == 0x7F) {
-                out += "\\u00";
-                out += hex[c >> 4];
-                out += hex[c & 15];
-            } else {
-                out += static_cast<char>(c);
-            }
-            ++i;
-            continue;
-        }
-        // A valid UTF-8 character passes; anything else becomes U+FFFD.
-        if (const std::size_t length = decodeUtf8(text, i).length; length != 0) {
-            out.append(text.substr(i, length));
-            i += length;
-        } else {
-            out += "\\ufffd";
-            ++i;
-        }
-    }
-    return out + "\"";
 }
 
 }  // namespace quarvel

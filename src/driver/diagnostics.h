@@ -51,9 +51,4 @@ std::string jsonDiagnostic(const std::string& file, std::int64_t line, std::int6
                            std::int64_t endColumn, int number, const std::string& code,
                            const std::string& message);
 
-
-// A JSON string literal: quotes, backslashes and control bytes escaped, bytes
-// that are not UTF-8 replaced by U+FFFD.
-std::string jsonString(std::string_view text);
-
 }  // namespace quarvel

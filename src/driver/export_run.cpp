@@ -6,6 +6,7 @@
 #include <new>
 
 #include "driver/exits.h"
+#include "driver/messages.h"
 #include "output/audio_export.h"
 #include "output/midi_file.h"
 #include "output/notation_file.h"

@@ -22,8 +22,10 @@
 
 #include "compiler/score_compiler.h"
 #include "driver/diagnostics.h"
+#include "driver/editor.h"
 #include "driver/exits.h"
 #include "driver/export_run.h"
+#include "driver/messages.h"
 #include "driver/notices.h"
 #include "driver/play_range.h"
 #include "driver/read_file.h"

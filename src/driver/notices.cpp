@@ -6,7 +6,7 @@
 
 #include "compiler/warnings.h"
 #include "driver/diagnostics.h"
-#include "driver/exits.h"
+#include "driver/messages.h"
 
 namespace quarvel {
 

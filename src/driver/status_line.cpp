@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "compiler/utf8.h"
-#include "driver/exits.h"
+#include "driver/messages.h"
 
 namespace quarvel {
 

@@ -9,7 +9,7 @@
 
 #include <optional>
 
-#include "output/sample_sink.h"
+#include "output/key_input.h"
 
 namespace quarvel {
 

@@ -20,6 +20,7 @@
 
 #include "driver/diagnostics.h"
 #include "driver/exits.h"
+#include "driver/messages.h"
 #include "driver/read_file.h"
 #include "driver/status_line.h"
 #include "output/audio_device.h"

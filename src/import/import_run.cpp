@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "compiler/score_compiler.h"
-#include "driver/exits.h"
+#include "driver/messages.h"
 #include "driver/read_file.h"
 #include "import/midi_import.h"
 #include "import/midi_reader.h"

@@ -8,24 +8,12 @@
 #include <functional>
 
 #include "compiler/score_image.h"
+#include "output/frame_sink.h"
 #include "synth/mix_kernels.h"
 #include "synth/player.h"
 #include "synth/tables.h"
 
 namespace quarvel {
-
-inline constexpr int kBufferFrames = 4096;
-
-// Where rendered buffers go. The loop calls exchangeBuffer(nullptr, 0) once to
-// open, then exchangeBuffer(buffer, frames) with every filled buffer (the last
-// one partial, possibly empty), and finally exchangeBuffer(buffer, -1) to
-// close, unless a hand-over answered nullptr: the user stopped, and the sink
-// is already shut.
-class FrameSink {
-  public:
-    virtual ~FrameSink() = default;
-    virtual std::uint32_t* exchangeBuffer(std::uint32_t* buffer, int frames) = 0;
-};
 
 struct RenderResult {
     std::uint32_t streamCrc = 0xFFFFFFFFu;  // CRC-32 of every sample byte handed over

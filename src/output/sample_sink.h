@@ -14,67 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "output/render_loop.h"
+#include "output/audio_device.h"
+#include "output/frame_sink.h"
+#include "output/key_input.h"
 #include "output/wave_file.h"
 
 namespace quarvel {
-
-inline constexpr int kSinkBuffers = 3;
-inline constexpr int kKeySpace = 0x20;
-inline constexpr int kKeyEscape = 0x1B;
-inline constexpr int kKeyTab = 0x09;
-// Multi-byte keys: the cursor keys left and right, and every other sequence.
-inline constexpr int kKeyOther = 0x100;
-inline constexpr int kKeyLeft = 0x101;
-inline constexpr int kKeyRight = 0x102;
-
-// Keys typed while the sink waits. pollKey answers at once: a key code, or
-// nullopt when none is waiting. Multi-byte keys (cursor and function keys)
-// arrive as one code that is none of space, ESC and TAB.
-class KeyInput {
-  public:
-    virtual ~KeyInput() = default;
-    virtual void beginWait() {}
-    virtual void endWait() {}
-    virtual std::optional<int> pollKey() = 0;
-};
-
-// Keys are read (on a terminal: without echo) for as long as this lives.
-class KeyWait {
-  public:
-    explicit KeyWait(KeyInput* keys) : keys_(keys) {
-        if (keys_) keys_->beginWait();
-    }
-    ~KeyWait() {
-        if (keys_) keys_->endWait();
-    }
-    KeyWait(const KeyWait&) = delete;
-    KeyWait& operator=(const KeyWait&) = delete;
-
-  private:
-    KeyInput* keys_;
-};
-
-// A sound device that plays queued buffers in order and tells when each one
-// has been played.
-class AudioDevice {
-  public:
-    virtual ~AudioDevice() = default;
-    // Queues buffer `index` (0..2) with `frames` frames; the device reads the
-    // memory until the buffer is done. Throws OutputError when refused.
-    virtual void queue(int index, const std::uint32_t* frames, int count) = 0;
-    // Moves queued sound on to the device where it has room; called at every poll.
-    virtual void service() = 0;
-    virtual bool isDone(int index) = 0;
-    // Frames queued since the device was opened that no longer wait to be
-    // heard: played, or dropped unplayed. What is sounding now lies right there.
-    virtual std::uint64_t framesPlayed() { return 0; }
-    // Nothing more will be queued: play out what is queued, however short.
-    virtual void finishPlaying() {}
-    // Stops the sound at once; every queued buffer counts as done, unplayed.
-    virtual void dropAll() = 0;
-    virtual void close() = 0;
-};
 
 struct SinkMode {
     bool play = false;

@@ -2,7 +2,7 @@
 // the editors known to take it.
 #include <gtest/gtest.h>
 
-#include "driver/exits.h"
+#include "driver/editor.h"
 
 namespace quarvel {
 namespace {
