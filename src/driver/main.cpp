@@ -3,8 +3,6 @@
 // Compiles one score, builds the synthesis tables, renders the score into the
 // sample sink (sound device, WAVE file or nowhere) and prints the result line
 // of the mode.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,41 +45,20 @@
 namespace quarvel {
 namespace {
 
-// Reads the whole score file, bytes exactly as stored, and puts the end
-// marks behind them. The file is opened by the name as typed (so a name
-// longer than the path limit, relative to a deep directory, still opens);
-// sourcePath names the same file for people.
+// The score file, bytes exactly as stored, with the end marks behind them;
+// a score that cannot be read ends the run.
 SourceText loadScore(const RunOptions& options) {
-    const std::string& path = options.sourcePath;
-    const int fd = ::open(options.scoreName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    const auto unreadable = [&](int error) {
-        reportUnreadable(options, std::strerror(error));
-        exitWith(options, ExitStatus::usage);
-    };
-    if (fd < 0) unreadable(errno);
-    struct stat info {};
-    if (fstat(fd, &info) != 0) unreadable(errno);
-    if (S_ISDIR(info.st_mode)) unreadable(EISDIR);
-    if (!S_ISREG(info.st_mode)) {
-        reportUnreadable(options, "not a regular file");
-        exitWith(options, ExitStatus::usage);
-    }
-    std::vector<std::uint8_t> bytes;
-    try {
-        // Room for the file as it is now and the end marks; a file that grows
-        // while it is read is read whole all the same.
-        bytes.resize(static_cast<std::size_t>(info.st_size) + 8);
-        if (const int error = readWholeFile(fd, bytes); error != 0) unreadable(error);
-        protectInput(fd, "the score");  // no output of the run may replace it
-        ::close(fd);
-        return SourceText(std::move(bytes));
-    } catch (const std::bad_alloc&) {
-        diagnose("no memory for the score text of " + path);
-        exitWith(options, ExitStatus::noMemory);
-    } catch (const std::length_error&) {
-        diagnose("no memory for the score text of " + path + ": the file is too large");
+    InputFile file = readInputFile(options.scoreName, "the score");
+    if (file.outOfMemory) {
+        diagnose("no memory for the score text of " + options.sourcePath +
+                 (file.problem.empty() ? "" : ": " + file.problem));
         exitWith(options, ExitStatus::noMemory);
     }
+    if (!file.read()) {
+        reportUnreadable(options, file.problem);
+        exitWith(options, ExitStatus::usage);
+    }
+    return SourceText(std::move(file.bytes));
 }
 
 // The first eight lines of the score, line ends written as LF, straight from

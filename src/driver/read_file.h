@@ -1,34 +1,30 @@
-// Reading a whole open file, as the score is read: the bytes exactly as
-// stored, however the file grows while it is read.
+// Reading an input of the run (the score, a MIDI file to import) the one way
+// the program reads its inputs: opened without blocking, so that a fifo
+// cannot hang the run; refused unless it is a regular file; read whole, the
+// bytes exactly as stored, however the file grows while it is read; and made
+// an input of the run, which no output of the run may replace.
 #pragma once
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace quarvel {
 
-// Reads from fd to its end into bytes, which starts with room for what the
-// file is expected to hold; answers 0 with bytes cut to what was read, or
-// the errno of the failed read. Throws std::bad_alloc when memory runs out.
-inline int readWholeFile(int fd, std::vector<std::uint8_t>& bytes) {
-    if (bytes.empty()) bytes.resize(4096);
-    std::size_t length = 0;
-    for (;;) {
-        if (length == bytes.size()) bytes.resize(bytes.size() * 2);
-        const ssize_t n = ::read(fd, bytes.data() + length, bytes.size() - length);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        length += static_cast<std::size_t>(n);
-    }
-    bytes.resize(length);
-    return 0;
-}
+struct InputFile {
+    std::vector<std::uint8_t> bytes;  // the file's bytes, room for 8 more reserved
+    std::string problem;              // why it was not read (empty: read, or no memory)
+    bool outOfMemory = false;         // not read for a lack of memory
+    bool tooLarge = false;            // the problem is a file larger than allowed
+
+    bool read() const { return problem.empty() && !outOfMemory; }
+};
+
+// Reads the file opened by `name` (as typed, so that a name longer than the
+// path limit, relative to a deep folder, still opens). `role` names it in the
+// refusal of an output that would replace it ("the score"). A file larger
+// than `largest` bytes is not read.
+InputFile readInputFile(const std::string& name, const std::string& role,
+                        std::uint64_t largest = UINT64_MAX);
 
 }  // namespace quarvel

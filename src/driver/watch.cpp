@@ -1,9 +1,7 @@
 #include "driver/watch.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -399,39 +397,16 @@ class WatchSession : public KeyInput {
 
     // Reads and compiles the file; false (after saying why) when it cannot.
     bool reload() {
-        std::string why;
-        auto text = readScore(&why);
-        if (!text) {
-            diagnose(why);
+        InputFile file = readInputFile(options_.scoreName, "the score");
+        if (!file.read()) {
+            diagnose(file.outOfMemory ? "no memory for the score text of " + options_.sourcePath
+                                      : "cannot read " + options_.sourcePath + ": " + file.problem);
             errorRows_ = 0;  // no longer the last lines above the status line
             return false;
         }
-        if (lastText_ && lastText_->bytes() == text->bytes()) return false;  // nothing new
-        return build(*text);
-    }
-
-    std::optional<SourceText> readScore(std::string* why) {
-        const int fd = ::open(options_.sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        struct stat info {};
-        const char* fault = nullptr;
-        if (fd < 0 || fstat(fd, &info) != 0) {
-            fault = std::strerror(errno);
-        } else if (!S_ISREG(info.st_mode)) {
-            fault = "not a regular file";
-        }
-        if (fault != nullptr) {
-            *why = "cannot read " + options_.sourcePath + ": " + fault;
-            if (fd >= 0) ::close(fd);
-            return std::nullopt;
-        }
-        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size) + 4096);
-        const int error = readWholeFile(fd, bytes);
-        ::close(fd);
-        if (error != 0) {
-            *why = "cannot read " + options_.sourcePath + ": " + std::strerror(error);
-            return std::nullopt;
-        }
-        return SourceText(std::move(bytes));
+        const SourceText text(std::move(file.bytes));
+        if (lastText_ && lastText_->bytes() == text.bytes()) return false;  // nothing new
+        return build(text);
     }
 
     // Compiles a text; when it compiles, its music takes over from the bar

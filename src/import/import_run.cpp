@@ -1,6 +1,5 @@
 #include "import/import_run.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,7 +26,7 @@ namespace {
 
 // No Standard MIDI File of music comes near this; a larger one is refused
 // before it is read.
-constexpr off_t kLargestMidiFile = off_t{64} << 20;
+constexpr std::uint64_t kLargestMidiFile = std::uint64_t{64} << 20;
 
 }  // namespace
 
@@ -39,28 +38,17 @@ int runImport(const RunOptions& options) {
         return ExitStatus::usage;
     };
 
-    std::vector<std::uint8_t> bytes;
-    {
-        const int fd = ::open(in.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) return refuse(std::strerror(errno));
-        struct stat info {};
-        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            const int error = errno;
-            ::close(fd);
-            return refuse(S_ISDIR(info.st_mode) ? std::strerror(EISDIR)
-                          : error != 0          ? std::strerror(error)
-                                                : "not a regular file");
-        }
-        protectInput(fd, "the MIDI file this run reads");  // --import x.mid x.mid refused
-        if (info.st_size > kLargestMidiFile) {
-            ::close(fd);
-            return refuse("the file is larger than 64 MiB: no MIDI file of music is that large");
-        }
-        bytes.resize(static_cast<std::size_t>(info.st_size) + 1);
-        const int error = readWholeFile(fd, bytes);
-        ::close(fd);
-        if (error != 0) return refuse(std::strerror(error));
+    // --import x.mid x.mid is refused: the MIDI file is an input of the run.
+    const InputFile file = readInputFile(in, "the MIDI file this run reads", kLargestMidiFile);
+    if (file.tooLarge) {
+        return refuse("the file is larger than 64 MiB: no MIDI file of music is that large");
     }
+    if (file.outOfMemory) {
+        diagnose("no memory to import " + in);
+        return ExitStatus::noMemory;
+    }
+    if (!file.read()) return refuse(file.problem);
+    const std::vector<std::uint8_t>& bytes = file.bytes;
 
     ImportedScore imported;
     try {
