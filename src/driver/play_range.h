@@ -39,15 +39,15 @@ std::optional<FrameRange> resolveRange(const std::optional<BarPlace>& from,
                                        const std::optional<BarPlace>& to, const SourceMap& map,
                                        const Timeline& timeline, std::string* problem);
 
-// Plays (writes, checks) the range once, or again and again with `loop`
-// until the sink answers that the user stopped. The player may stand
-// anywhere; it is moved to the start of the range.
 // Fills a buffer of kBufferFrames from the player within the range; with
 // loop, the range's end runs straight into its start (rewinding is told how
 // many frames the buffer held then). Less than full only at the end.
 std::size_t fillFromRange(Player& player, const FrameRange& range, std::uint32_t* buffer, bool loop,
                           const std::function<void(std::size_t)>& rewinding = {});
 
+// Plays (writes, checks) the range once, or again and again with `loop`
+// until the sink answers that the user stopped. The player may stand
+// anywhere; it is moved to the start of the range.
 RenderResult renderRange(Player& player, FrameSink& sink, const FrameRange& range, bool loop,
                          bool keepCrc);
 

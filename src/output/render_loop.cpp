@@ -13,7 +13,8 @@ std::uint32_t crcUpdate(std::uint32_t value, const void* bytes, std::size_t leng
 }
 
 RenderResult pushBuffers(FrameSink& sink, bool keepCrc,
-                         const std::function<std::size_t(std::uint32_t*)>& fill) {
+                         const std::function<std::size_t(std::uint32_t*)>& fill,
+                         const std::function<bool()>& goesOn) {
     RenderResult result;
     std::uint32_t* buffer = sink.exchangeBuffer(nullptr, 0);
     while (buffer != nullptr) {
@@ -24,6 +25,7 @@ RenderResult pushBuffers(FrameSink& sink, bool keepCrc,
         // nullptr: the user stopped, and the sink is already shut.
         buffer = sink.exchangeBuffer(buffer, static_cast<int>(filled));
         if (filled < static_cast<std::size_t>(kBufferFrames)) {
+            if (buffer != nullptr && goesOn && goesOn()) continue;
             if (buffer != nullptr) sink.exchangeBuffer(buffer, -1);
             break;
         }

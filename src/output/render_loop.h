@@ -30,10 +30,13 @@ RenderResult renderScore(const CompiledScore& score, const Tables& tables, int s
 
 // The sink protocol around a source of frames: fill(buffer) puts up to
 // kBufferFrames frames into the buffer lent and answers how many; fewer than
-// that means the end. Each buffer counts towards the result before it is
-// handed over, so a stopped run counts the buffer handed over last.
+// that means the end, unless goesOn, asked once that short buffer is handed
+// over, answers that the source moved on meanwhile (watch mode: a save or a
+// key). Each buffer counts towards the result before it is handed over, so a
+// stopped run counts the buffer handed over last.
 RenderResult pushBuffers(FrameSink& sink, bool keepCrc,
-                         const std::function<std::size_t(std::uint32_t*)>& fill);
+                         const std::function<std::size_t(std::uint32_t*)>& fill,
+                         const std::function<bool()>& goesOn = {});
 
 // The same loop over a player that may already stand anywhere, rendering at
 // most `limit` frames (a range of the rendering).

@@ -170,6 +170,41 @@ TEST(RenderCalls, StopEndsTheRenderWithoutClosing) {
     }
 }
 
+// A source that moves on while its short buffer is handed over (watch mode:
+// a save or a key) goes on in the same sink; goesOn is asked only then.
+TEST(RenderCalls, ASourceThatMovesOnAfterItsEndGoesOnInTheSameSink) {
+    struct Case {
+        std::vector<std::size_t> fills;
+        std::vector<bool> goesOn;  // answers, in order
+        std::size_t stopAfter;
+        std::vector<int> shape;
+    };
+    const Case cases[] = {
+        {{4096, 10, 4096, 0}, {true, false}, RecordingSink::kNoStop, {0, 4096, 10, 4096, 0, -1}},
+        {{7, 0, 3}, {true, true, false}, RecordingSink::kNoStop, {0, 7, 0, 3, -1}},
+        {{10}, {false}, RecordingSink::kNoStop, {0, 10, -1}},
+        {{4096, 10}, {}, 4100, {0, 4096, 10}},  // stopped: nothing asked, no close
+    };
+    for (const Case& c : cases) {
+        RecordingSink sink(c.stopAfter);
+        std::size_t fill = 0;
+        std::size_t asked = 0;
+        const RenderResult result = pushBuffers(
+            sink, false,
+            [&](std::uint32_t* buffer) {
+                const std::size_t n = c.fills.at(fill++);
+                std::fill_n(buffer, n, 0x00010001u);
+                return n;
+            },
+            [&] { return c.goesOn.at(asked++); });
+        EXPECT_TRUE(sink.faults.empty()) << sink.faults.front();
+        EXPECT_EQ(sink.shape(), c.shape);
+        EXPECT_EQ(fill, c.fills.size());
+        EXPECT_EQ(asked, c.goesOn.size());
+        EXPECT_EQ(result.samplesRendered, static_cast<double>(sink.frames.size()));
+    }
+}
+
 // Parts numbered 0, 1, 5, 2 last 2, 4, 8 and 16 frames, so each frame count
 // names the parts that made it.
 TEST(RenderStartPart, RendersFromTheFirstPartCarryingTheNumber) {
