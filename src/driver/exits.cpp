@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string_view>
 
 #include "driver/diagnostics.h"
@@ -51,7 +53,19 @@ std::FILE* resultStream(const RunOptions& options) {
     return soundOnStdout ? stderr : stdout;
 }
 
-void exitOnStrayException(const std::exception* error, bool outOfMemory) {
+void exitOnStrayException(std::exception_ptr error) {
+    bool outOfMemory = false;
+    const char* what = "unknown";
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+        outOfMemory = true;
+    } catch (const std::length_error&) {  // a size past what memory can hold
+        outOfMemory = true;
+    } catch (const std::exception& stray) {
+        what = stray.what();  // lives as long as `error`
+    } catch (...) {
+    }
     const int status = outOfMemory ? ExitStatus::noMemory : ExitStatus::outputFailure;
     std::fflush(stdout);
     std::fputs("quarvelcd: ", stderr);
@@ -59,7 +73,7 @@ void exitOnStrayException(const std::exception* error, bool outOfMemory) {
         std::fputs("out of memory", stderr);
     } else {
         std::fputs("unexpected failure: ", stderr);
-        writeInert(stderr, error != nullptr ? error->what() : "unknown");
+        writeInert(stderr, what);
     }
     std::fputc('\n', stderr);
     if (strayExitPathKnown) {

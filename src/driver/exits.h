@@ -35,7 +35,7 @@ void rememberExitPath(const RunOptions& options);
 // The last resort for an exception no part of the run caught: the reason on
 // standard error, the exit line, and status 2 for a lack of memory or 4
 // otherwise. Allocates nothing.
-[[noreturn]] void exitOnStrayException(const std::exception* error, bool outOfMemory);
+[[noreturn]] void exitOnStrayException(std::exception_ptr error);
 
 // The error for people on standard error (position, source line, caret); when
 // playing also the report and the prompt on standard output, where space hands

@@ -175,24 +175,105 @@ SampleSink::PollHook statusHook(const RunOptions& options, StatusLine& status, S
     };
 }
 
-int run(const std::vector<std::string>& args) {
+// The range --from and --to choose in a rendering laid out by `timeline`;
+// one that does not exist there ends the run.
+FrameRange rangeOrExit(const RunOptions& options, const std::optional<BarPlace>& from,
+                       const std::optional<BarPlace>& to, const CompiledScore& score,
+                       const Timeline& timeline) {
     std::string problem;
-    const auto parsed = parseRunOptions(args, &problem);
-    if (!parsed) {
-        if (!problem.empty()) diagnose(problem);
-        std::fputs(kUsageText, stdout);
-        return ExitStatus::usage;
+    const auto range = resolveRange(from, to, score.sourceMap, timeline, &problem);
+    if (!range) {
+        diagnose(problem);
+        exitWith(options, ExitStatus::usage);
     }
-    RunOptions options = *parsed;
-    if (options.help || options.version) return printHelpOrVersion(options);
-    if (options.importPath) {  // a front end of its own: no score is read
-        const int status = runImport(options);
-        if (status == ExitStatus::success) finishOutput();
-        return status;
+    return *range;
+}
+
+// The compiled score; a compile error ends the run, reported for people or,
+// with --check, as the check's diagnostics.
+CompiledScore compileOrExit(const RunOptions& options, const WarningSet& warnings,
+                            const SourceText& text, Terminal& terminal) {
+    try {
+        // Notation spells from the notes as written.
+        return compileScore(
+            text, options.dialect,
+            CompileOptions{.keepNotes = options.exportPath.has_value(), .warnings = warnings});
+    } catch (const CompileError& error) {
+        if (options.check) exitWith(options, checkFailed(options, warnings, error, text));
+        printWarningsBefore(options, warnings, error, text);
+        reportCompileError(options, error, text, terminal);
+    } catch (const std::bad_alloc&) {
+        diagnose("no memory to compile " + options.sourcePath);
+        exitWith(options, ExitStatus::noMemory);
     }
-    if (options.lsp) return lsp::runLanguageServer();
-    const auto warnings = enabledWarnings(options);
-    if (!warnings) return ExitStatus::usage;
+}
+
+// --midi and --export, cut by --from and --to as they cut -w; true when the
+// exports are all the run does.
+bool runExports(const RunOptions& options, const CompiledScore& score, const Tables& tables,
+                const std::optional<BarPlace>& from, const std::optional<BarPlace>& to) {
+    ExportRange exportRange;
+    std::string barsCut;  // the bars the range keeps, for the notices
+    if ((options.midiPath || options.exportPath) && (from || to)) {
+        const Timeline timeline(score, tables, 0);
+        const FrameRange range = rangeOrExit(options, from, to, score, timeline);
+        exportRange = {range.start, range.end};
+        barsCut = barsHeld(timeline, score.sourceMap.bars.size(), range.start, range.end);
+    }
+    const bool exportsOnly = writeExports(options, score, tables, exportRange);
+    if (!barsCut.empty()) {
+        if (options.midiPath) noteRangeWritten(midiPathOf(options), barsCut);
+        if (options.exportPath) {
+            noteRangeWritten(*options.exportPath == "-" ? "the export" : *options.exportPath,
+                             barsCut);
+        }
+    }
+    return exportsOnly;
+}
+
+// Plays, writes or checks the range of the rendering, showing the status line
+// or the progress; space while playing hands the score to the editor.
+RenderResult renderRun(const RunOptions& options, const CompiledScore& score, const Tables& tables,
+                       const std::optional<BarPlace>& from, const std::optional<BarPlace>& to,
+                       Terminal& terminal) {
+    RenderResult result;
+    bool editorWanted = false;
+    if (options.playFlag) {
+        std::fflush(stdout);  // the banner and the echo are out before the sound
+        armDeviceHangExit(options);
+    }
+    try {
+        Player player(score, tables, options.startPart);
+        const FrameRange range = rangeOrExit(options, from, to, score, player.timeline());
+        // A WAVE that RIFF sizes cannot describe is known now, not after 4 GiB.
+        if (options.writeWav) checkWaveFits(range.end - range.start, options.wavPath);
+        SampleSink sink({options.playFlag, options.writeWav, options.computeCrc, options.wavPath},
+                        &terminal, openAlsaDevice);
+        StatusLine status;
+        if (status.enabled()) sink.setPollHook(statusHook(options, status, sink, player, range));
+        // The CRC is computed only when it is printed.
+        result = renderRange(player, sink, range, options.loop, options.computeCrc);
+        status.erase();
+        if (options.writeWav && (from || to)) {
+            noteRangeWritten(
+                options.wavPath,
+                barsHeld(player.timeline(), score.sourceMap.bars.size(), range.start, range.end));
+        }
+        editorWanted = sink.stoppedBySpace();
+    } catch (const OutputError& error) {
+        diagnose(error.what());
+        exitWith(options, error.status);
+    } catch (const std::bad_alloc&) {
+        diagnose("no memory for the sample buffers");
+        exitWith(options, ExitStatus::noMemory);
+    }
+    if (editorWanted) editorHandOff(options);
+    return result;
+}
+
+// A run on a score: read it, compile it, then check, export, play, write or
+// compute the CRC, or watch it.
+int runScore(RunOptions options, const WarningSet& warnings, int startPartAsGiven) {
     if (options.check) options.playFlag = false;  // compile only: no banner, echo or sound
     resolveScoreCase(options);
     rememberExitPath(options);
@@ -205,106 +286,49 @@ int run(const std::vector<std::string>& args) {
         std::printf("QuarvelCD v" QUARVELCD_VERSION "\n");
         checkOutput("cannot write to standard output: ");  // no point playing on
     }
-
     const SourceText text = loadScore(options);
     if (options.playFlag) {
         echoScoreHead(text);
     } else {
         options.startPart = 0;
     }
-    if (options.watch) return runWatch(options, *warnings, terminal, text, from, to);
+    if (options.watch) return runWatch(options, warnings, terminal, text, from, to);
 
-    CompiledScore score;
-    try {
-        // Notation spells from the notes as written.
-        score = compileScore(
-            text, options.dialect,
-            CompileOptions{.keepNotes = options.exportPath.has_value(), .warnings = *warnings});
-    } catch (const CompileError& error) {
-        if (options.check) return checkFailed(options, *warnings, error, text);
-        printWarningsBefore(options, *warnings, error, text);
-        reportCompileError(options, error, text, terminal);
-    } catch (const std::bad_alloc&) {
-        diagnose("no memory to compile " + options.sourcePath);
-        exitWith(options, ExitStatus::noMemory);
-    }
-    if (options.check) return checkPassed(options, *warnings, score, text, parsed->startPart);
-    printWarnings(options, *warnings, score, text, options.startPart);
+    const CompiledScore score = compileOrExit(options, warnings, text, terminal);
+    if (options.check) return checkPassed(options, warnings, score, text, startPartAsGiven);
+    printWarnings(options, warnings, score, text, options.startPart);
     const Tables tables = buildTables(score.instruments);
-    ExportRange exportRange;
-    std::string barsCut;  // the bars that --from/--to keep, for the notices
-    if ((options.midiPath || options.exportPath) && (from || to)) {
-        // --from/--to cut the exports as they cut -w.
-        const Timeline timeline(score, tables, 0);
-        std::string rangeProblem;
-        const auto range = resolveRange(from, to, score.sourceMap, timeline, &rangeProblem);
-        if (!range) {
-            diagnose(rangeProblem);
-            exitWith(options, ExitStatus::usage);
+    if (!runExports(options, score, tables, from, to)) {
+        const RenderResult result = renderRun(options, score, tables, from, to, terminal);
+        if (options.computeCrc) {
+            std::printf("%08X %s\n", result.streamCrc, options.sourcePath.c_str());
+        } else if (options.writeWav) {
+            std::printf("%s %s\n", options.wavPath.c_str(),
+                        formatPlayingTime(result.samplesRendered).c_str());
         }
-        exportRange = {range->start, range->end};
-        barsCut = barsHeld(timeline, score.sourceMap.bars.size(), range->start, range->end);
-    }
-    const bool exportsOnly = writeExports(options, score, tables, exportRange);
-    if (!barsCut.empty()) {
-        if (options.midiPath) noteRangeWritten(midiPathOf(options), barsCut);
-        if (options.exportPath) {
-            noteRangeWritten(*options.exportPath == "-" ? "the export" : *options.exportPath,
-                             barsCut);
-        }
-    }
-    if (exportsOnly) {  // --midi, --export
-        finishOutput();
-        return 0;
-    }
-
-    RenderResult result;
-    bool editorWanted = false;
-    if (options.playFlag) {
-        std::fflush(stdout);  // the banner and the echo are out before the sound
-        armDeviceHangExit(options);
-    }
-    try {
-        Player player(score, tables, options.startPart);
-        std::string rangeProblem;
-        const auto range =
-            resolveRange(from, to, score.sourceMap, player.timeline(), &rangeProblem);
-        if (!range) {
-            diagnose(rangeProblem);
-            exitWith(options, ExitStatus::usage);
-        }
-        // A WAVE that RIFF sizes cannot describe is known now, not after 4 GiB.
-        if (options.writeWav) checkWaveFits(range->end - range->start, options.wavPath);
-        SampleSink sink({options.playFlag, options.writeWav, options.computeCrc, options.wavPath},
-                        &terminal, openAlsaDevice);
-        StatusLine status;
-        if (status.enabled()) sink.setPollHook(statusHook(options, status, sink, player, *range));
-        // The CRC is computed only when it is printed.
-        result = renderRange(player, sink, *range, options.loop, options.computeCrc);
-        status.erase();
-        if (options.writeWav && (from || to)) {
-            noteRangeWritten(
-                options.wavPath,
-                barsHeld(player.timeline(), score.sourceMap.bars.size(), range->start, range->end));
-        }
-        editorWanted = sink.stoppedBySpace();
-    } catch (const OutputError& error) {
-        diagnose(error.what());
-        exitWith(options, error.status);
-    } catch (const std::bad_alloc&) {
-        diagnose("no memory for the sample buffers");
-        exitWith(options, ExitStatus::noMemory);
-    }
-    if (editorWanted) editorHandOff(options);
-
-    if (options.computeCrc) {
-        std::printf("%08X %s\n", result.streamCrc, options.sourcePath.c_str());
-    } else if (options.writeWav) {
-        std::printf("%s %s\n", options.wavPath.c_str(),
-                    formatPlayingTime(result.samplesRendered).c_str());
     }
     finishOutput();
-    return 0;
+    return ExitStatus::success;
+}
+
+int run(const std::vector<std::string>& args) {
+    std::string problem;
+    const auto parsed = parseRunOptions(args, &problem);
+    if (!parsed) {
+        if (!problem.empty()) diagnose(problem);
+        std::fputs(kUsageText, stdout);
+        return ExitStatus::usage;
+    }
+    if (parsed->help || parsed->version) return printHelpOrVersion(*parsed);
+    if (parsed->importPath) {  // a front end of its own: no score is read
+        const int status = runImport(*parsed);
+        if (status == ExitStatus::success) finishOutput();
+        return status;
+    }
+    if (parsed->lsp) return lsp::runLanguageServer();
+    const auto warnings = enabledWarnings(*parsed);
+    if (!warnings) return ExitStatus::usage;
+    return runScore(*parsed, *warnings, parsed->startPart);
 }
 
 }  // namespace
@@ -314,13 +338,7 @@ int main(int argc, char** argv) {
     try {
         std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
         return quarvel::run(args);
-    } catch (const std::bad_alloc& error) {
-        quarvel::exitOnStrayException(&error, true);
-    } catch (const std::length_error& error) {
-        quarvel::exitOnStrayException(&error, true);
-    } catch (const std::exception& error) {
-        quarvel::exitOnStrayException(&error, false);
     } catch (...) {
-        quarvel::exitOnStrayException(nullptr, false);
+        quarvel::exitOnStrayException(std::current_exception());
     }
 }
