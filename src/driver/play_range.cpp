@@ -136,4 +136,63 @@ RenderResult renderRange(Player& player, FrameSink& sink, const FrameRange& rang
     });
 }
 
+std::uint64_t nearestBarStart(const Timeline& timeline, std::size_t barCount,
+                              const FrameRange& range, std::size_t bar) {
+    if (barCount == 0) return range.start;
+    const std::size_t from = std::min(bar, barCount - 1);
+    const auto inRange = [&](std::size_t b) -> std::optional<std::uint64_t> {
+        const auto start = timeline.startOfBar(b);
+        if (start && *start >= range.start && *start < range.end) return start;
+        return std::nullopt;
+    };
+    for (std::size_t b = from; b < barCount; ++b) {
+        if (const auto start = inRange(b)) return *start;
+    }
+    for (std::size_t b = from; b-- > 0;) {
+        if (const auto start = inRange(b)) return *start;
+    }
+    return range.start;
+}
+
+std::optional<std::uint64_t> barStep(const Timeline& timeline, const FrameRange& range,
+                                     std::uint64_t now, bool sounding, int step) {
+    const auto& stretches = timeline.stretches();
+    if (stretches.empty()) return std::nullopt;
+    // The stretch after the one sounding; after the end, past the last.
+    const auto after = static_cast<std::ptrdiff_t>(
+        std::upper_bound(
+            stretches.begin(), stretches.end(), now,
+            [](std::uint64_t f, const Timeline::Stretch& s) { return f < s.startFrame; }) -
+        stretches.begin());
+    const std::ptrdiff_t target = (sounding ? after - 1 : after) + step;
+    if (target < 0) return range.start;
+    if (target >= static_cast<std::ptrdiff_t>(stretches.size())) return std::nullopt;
+    const std::uint64_t frame = stretches[static_cast<std::size_t>(target)].startFrame;
+    if (frame >= range.end) return std::nullopt;
+    return std::max(frame, range.start);
+}
+
+void HandedSound::restart() {
+    handed_ = 0;
+    segments_.clear();
+}
+
+void HandedSound::continueFrom(std::uint64_t frame, std::uint64_t ahead) {
+    const std::uint64_t at = handed_ + ahead;
+    if (!segments_.empty() && segments_.back().handed == at) segments_.pop_back();
+    segments_.push_back({at, frame});
+}
+
+void HandedSound::jumpTo(std::uint64_t frame) {
+    segments_.clear();
+    segments_.push_back({handed_, frame});
+}
+
+std::optional<std::uint64_t> HandedSound::at(std::uint64_t played) {
+    while (segments_.size() > 1 && segments_[1].handed <= played) segments_.pop_front();
+    if (segments_.empty()) return std::nullopt;
+    const Segment& s = segments_.front();
+    return s.frame + (played > s.handed ? played - s.handed : 0);
+}
+
 }  // namespace quarvel

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <deque>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -29,12 +28,57 @@ constexpr std::chrono::milliseconds kPoll{50};
 
 const char kKeys[] = "ESC quit \u00b7 space restart \u00b7 \u2190\u2192 bar";
 
-// A compiled version of the score with everything that plays it.
+// A compiled version of the score with everything that plays it, and the
+// range it plays: the one --from and --to choose, or the whole score when
+// they choose nothing in this version (which the user is told).
 struct Version {
-    std::unique_ptr<const CompiledScore> score;
-    std::unique_ptr<const Tables> tables;
-    std::unique_ptr<Player> player;
+    Version(CompiledScore compiled, const RunOptions& options, const std::optional<BarPlace>& from,
+            const std::optional<BarPlace>& to)
+        : score(std::move(compiled)),
+          tables(buildTables(score.instruments)),
+          player(score, tables, options.startPart) {
+        std::string problem;
+        if (auto chosen = resolveRange(from, to, score.sourceMap, player.timeline(), &problem)) {
+            range = *chosen;
+        } else {
+            diagnose(problem + "; playing the whole score");
+            range = FrameRange{0, player.timeline().totalFrames(), std::nullopt};
+        }
+    }
+
+    const CompiledScore score;
+    const Tables tables;
+    Player player;
     FrameRange range;
+};
+
+// The compile error shown just above the status line, to be erased when the
+// next save compiles or errs.
+class ShownError {
+  public:
+    explicit ShownError(StatusLine& status) : status_(status) {}
+
+    void show(const std::string& text, std::int64_t line) {
+        status_.erase();
+        std::fputs(text.c_str(), stderr);
+        std::fflush(stderr);
+        rows_ = status_.canEraseAbove() ? rowsOf(text, StatusLine::width()) : 0;
+        line_ = line;
+    }
+    // The error shown goes (once other lines follow it, only from the line).
+    void erase() {
+        status_.eraseRowsAbove(rows_);
+        rows_ = 0;
+        line_.reset();
+    }
+    // Other lines went out below it: it can no longer be erased.
+    void buried() { rows_ = 0; }
+    const std::optional<std::int64_t>& line() const { return line_; }
+
+  private:
+    StatusLine& status_;
+    std::size_t rows_ = 0;  // terminal rows of the error just above the status line
+    std::optional<std::int64_t> line_;
 };
 
 class WatchSession : public KeyInput {
@@ -96,13 +140,6 @@ class WatchSession : public KeyInput {
     }
 
   private:
-    // Where the handed-over sound came from: from `handed` frames on, the
-    // device plays the rendering from `frame`.
-    struct Segment {
-        std::uint64_t handed;
-        std::uint64_t frame;
-    };
-
     // Plays from where the player stands until the end of the range (round
     // and round with --loop), a quit, or the end of the sound. A save or a
     // key that moves the player while the last buffer is handed over goes on
@@ -112,8 +149,7 @@ class WatchSession : public KeyInput {
         SampleSink sink({true, false, false, ""}, this, openAlsaDevice,
                         [this](std::chrono::milliseconds ms) { files_.sleep(ms); });
         sink_ = &sink;
-        handed_ = 0;
-        segments_.clear();
+        handed_.restart();
         sink.setPollHook([this] { drawStatus(); });
         try {
             pushBuffers(
@@ -121,7 +157,7 @@ class WatchSession : public KeyInput {
                 [this](std::uint32_t* buffer) {
                     jumped_ = false;  // a jump before this buffer is in it
                     const std::size_t filled = fill(buffer);
-                    handed_ += filled;
+                    handed_.hand(filled);
                     return filled;
                 },
                 [this] { return jumped_; });
@@ -135,36 +171,27 @@ class WatchSession : public KeyInput {
 
     // One buffer from the player; less than full at the end of the range.
     std::size_t fill(std::uint32_t* buffer) {
-        Player& player = *version_->player;
+        Player& player = version_->player;
         const FrameRange& range = version_->range;
-        noteSegment(handed_, player.frame());
+        handed_.continueFrom(player.frame());
         return fillFromRange(player, range, buffer, options_.loop, [&](std::size_t filled) {
-            noteSegment(handed_ + filled, range.start);
+            handed_.continueFrom(range.start, filled);
         });
-    }
-
-    void noteSegment(std::uint64_t handed, std::uint64_t frame) {
-        if (!segments_.empty() && segments_.back().handed == handed) segments_.pop_back();
-        segments_.push_back({handed, frame});
     }
 
     // The frame of the current version sounding now.
     std::uint64_t soundingFrame() {
         if (!version_) return 0;
-        const std::uint64_t played = sink_ ? sink_->framesPlayed() : handed_;
-        while (segments_.size() > 1 && segments_[1].handed <= played) segments_.pop_front();
-        if (segments_.empty()) return idleFrame_;
-        const Segment& s = segments_.front();
-        const std::uint64_t frame = s.frame + (played > s.handed ? played - s.handed : 0);
+        const auto frame = handed_.at(sink_ ? sink_->framesPlayed() : handed_.handed());
+        if (!frame) return idleFrame_;
         const FrameRange& range = version_->range;
-        if (range.end > range.start) return std::clamp(frame, range.start, range.end - 1);
+        if (range.end > range.start) return std::clamp(*frame, range.start, range.end - 1);
         return range.start;
     }
 
     void jumpTo(std::uint64_t frame) {
-        version_->player->seekFrame(frame);
-        segments_.clear();
-        segments_.push_back({handed_, frame});
+        version_->player.seekFrame(frame);
+        handed_.jumpTo(frame);
         idleFrame_ = frame;
         jumped_ = true;
     }
@@ -172,26 +199,11 @@ class WatchSession : public KeyInput {
     // A bar back or forward in time from the bar sounding, within the range.
     bool moveBar(int step) {
         if (!version_) return false;
-        const auto& stretches = version_->player->timeline().stretches();
-        const FrameRange& range = version_->range;
-        if (stretches.empty()) return false;
-        const std::uint64_t now = sink_ ? soundingFrame() : idleFrame_;
-        auto at = static_cast<std::ptrdiff_t>(
-            std::upper_bound(
-                stretches.begin(), stretches.end(), now,
-                [](std::uint64_t f, const Timeline::Stretch& s) { return f < s.startFrame; }) -
-            stretches.begin());
-        // `at` is the stretch after the one sounding; after the end, past the last.
-        const std::ptrdiff_t target = (sink_ ? at - 1 : at) + step;
-        if (target < 0) {
-            jumpTo(range.start);
-            return true;
-        }
-        if (target >= static_cast<std::ptrdiff_t>(stretches.size())) return false;
-        const std::uint64_t frame = stretches[static_cast<std::size_t>(target)].startFrame;
-        if (frame >= range.end) return false;
-        jumpTo(std::max(frame, range.start));
-        return true;
+        const bool sounding = sink_ != nullptr;
+        const auto frame = barStep(version_->player.timeline(), version_->range,
+                                   sounding ? soundingFrame() : idleFrame_, sounding, step);
+        if (frame) jumpTo(*frame);
+        return frame.has_value();
     }
 
     // The end of the music: wait for a save or a key.
@@ -216,7 +228,7 @@ class WatchSession : public KeyInput {
         if (!file.read()) {
             diagnose(file.outOfMemory ? "no memory for the score text of " + options_.sourcePath
                                       : "cannot read " + options_.sourcePath + ": " + file.problem);
-            errorRows_ = 0;  // no longer the last lines above the status line
+            error_.buried();
             return false;
         }
         const SourceText text(std::move(file.bytes));
@@ -229,44 +241,29 @@ class WatchSession : public KeyInput {
     // start of the range.
     bool build(const SourceText& text) {
         lastText_ = text;
-        auto next = std::make_unique<Version>();
+        std::unique_ptr<Version> next;
         try {
-            next->score = std::make_unique<const CompiledScore>(
-                compileScore(text, options_.dialect, CompileOptions{.warnings = warnings_}));
+            CompiledScore score =
+                compileScore(text, options_.dialect, CompileOptions{.warnings = warnings_});
+            error_.erase();  // the save compiles: the error shown for an earlier one goes
+            printWarnings(options_, warnings_, score, text, options_.startPart);
+            next = std::make_unique<Version>(std::move(score), options_, from_, to_);
         } catch (const CompileError& error) {
-            // A new error takes the place of the one shown.
-            status_.eraseRowsAbove(errorRows_);
+            error_.erase();  // a new error takes the place of the one shown
             printWarningsBefore(options_, warnings_, error, text);
-            const std::string shown = compileErrorText(options_, error, text);
-            status_.erase();
-            std::fputs(shown.c_str(), stderr);
-            std::fflush(stderr);
-            errorRows_ = status_.canEraseAbove() ? rowsOf(shown, StatusLine::width()) : 0;
-            errorLine_ = error.where.line;
+            error_.show(compileErrorText(options_, error, text), error.where.line);
             return false;
         } catch (const std::bad_alloc&) {
             diagnose("no memory to compile " + options_.sourcePath);
-            errorRows_ = 0;
+            error_.buried();
             return false;
-        }
-        // The save compiles: the error shown for an earlier one goes.
-        status_.eraseRowsAbove(errorRows_);
-        errorRows_ = 0;
-        errorLine_.reset();
-        printWarnings(options_, warnings_, *next->score, text, options_.startPart);
-        next->tables = std::make_unique<const Tables>(buildTables(next->score->instruments));
-        next->player = std::make_unique<Player>(*next->score, *next->tables, options_.startPart);
-        const Timeline& timeline = next->player->timeline();
-        std::string problem;
-        if (auto range = resolveRange(from_, to_, next->score->sourceMap, timeline, &problem)) {
-            next->range = *range;
-        } else {
-            diagnose(problem + "; playing the whole score");
-            next->range = FrameRange{0, timeline.totalFrames(), std::nullopt};
         }
         std::uint64_t start = next->range.start;
         if (version_ && !idle_) {
-            if (const auto bar = sounding()) start = nearestBarStart(*next, *bar);
+            if (const auto bar = sounding()) {
+                start = nearestBarStart(next->player.timeline(), next->score.sourceMap.bars.size(),
+                                        next->range, *bar);
+            }
         }
         version_ = std::move(next);
         jumpTo(start);
@@ -275,41 +272,21 @@ class WatchSession : public KeyInput {
 
     std::optional<std::size_t> sounding() {
         if (!version_) return std::nullopt;
-        const auto position = version_->player->timeline().at(soundingFrame());
+        const auto position = version_->player.timeline().at(soundingFrame());
         return position ? position->bar : std::nullopt;
-    }
-
-    static std::uint64_t nearestBarStart(const Version& version, std::size_t bar) {
-        const auto& bars = version.score->sourceMap.bars;
-        const FrameRange& range = version.range;
-        const Timeline& timeline = version.player->timeline();
-        if (bars.empty()) return range.start;
-        const std::size_t from = std::min(bar, bars.size() - 1);
-        const auto inRange = [&](std::size_t b) -> std::optional<std::uint64_t> {
-            const auto start = timeline.startOfBar(b);
-            if (start && *start >= range.start && *start < range.end) return start;
-            return std::nullopt;
-        };
-        for (std::size_t b = from; b < bars.size(); ++b) {
-            if (const auto start = inRange(b)) return *start;
-        }
-        for (std::size_t b = from; b-- > 0;) {
-            if (const auto start = inRange(b)) return *start;
-        }
-        return range.start;
     }
 
     void drawStatus() {
         if (!status_.due()) return;
         StatusView view;
         if (version_) {
-            view = viewAt(version_->player->timeline(), idle_ ? idleFrame_ : soundingFrame());
+            view = viewAt(version_->player.timeline(), idle_ ? idleFrame_ : soundingFrame());
         }
         view.name = name_;
         if (files_.folderLost()) {
             view.note = "the folder is gone: waiting for it";
-        } else if (errorLine_) {
-            view.note = "error at line " + std::to_string(*errorLine_);
+        } else if (error_.line()) {
+            view.note = "error at line " + std::to_string(*error_.line());
         } else if (idle_) {
             view.note = "ended: waiting for a save";
         } else {
@@ -328,12 +305,10 @@ class WatchSession : public KeyInput {
     StatusLine status_;
     std::unique_ptr<Version> version_;
     std::optional<SourceText> lastText_;
-    std::optional<std::int64_t> errorLine_;
-    std::size_t errorRows_ = 0;  // terminal rows of the error shown just above the line
-    WarningSet warnings_;        // those --warn and --no-warn chose
+    ShownError error_{status_};
+    WarningSet warnings_;  // those --warn and --no-warn chose
     SampleSink* sink_ = nullptr;
-    std::uint64_t handed_ = 0;
-    std::deque<Segment> segments_;
+    HandedSound handed_;
     std::uint64_t idleFrame_ = 0;
     bool quit_ = false;
     bool jumped_ = false;

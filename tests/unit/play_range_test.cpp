@@ -106,5 +106,88 @@ INSTANTIATE_TEST_SUITE_P(
                     RangeCase{"end not in this rendering", kParts, 2, "", "1", 0, 0,
                               "does not sound"}));
 
+// Moving by bars within a range, as the arrow keys of watch mode do; frames
+// in quarter notes, `now` in eighths so that it can lie inside a quarter.
+TEST(BarMoves, StepAndNearestStayWithinTheRange) {
+    constexpr std::uint64_t kEighth = kQuarter / 2;
+    struct Step {
+        const char* name;
+        const char* score;
+        std::uint64_t startQuarters, endQuarters;  // the range
+        std::uint64_t nowEighths;
+        bool sounding;
+        int step;
+        std::optional<std::uint64_t> landsQuarters;
+    };
+    const Step steps[] = {
+        {"forward", kThreeBars, 0, 6, 0, true, 1, 2},
+        {"back to the bar before", kThreeBars, 0, 6, 5, true, -1, 0},
+        {"forward from inside a bar", kThreeBars, 0, 6, 5, true, 1, 3},
+        {"past the last bar", kThreeBars, 0, 6, 8, true, 1, std::nullopt},
+        {"back past the first", kThreeBars, 0, 6, 0, true, -1, 0},
+        {"two at once", kThreeBars, 0, 6, 0, true, 2, 3},
+        {"stopped at the end, back", kThreeBars, 0, 6, 11, false, -1, 3},
+        {"stopped at the end, forward", kThreeBars, 0, 6, 11, false, 1, std::nullopt},
+        {"back before the range's start", kThreeBars, 2, 6, 5, true, -1, 2},
+        {"forward past the range's end", kThreeBars, 0, 3, 5, true, 1, std::nullopt},
+        {"through a replay", kReplay, 0, 7, 7, true, 1, 4},
+        {"nothing rendered", "", 0, 0, 0, true, 1, std::nullopt},
+    };
+    for (const Step& c : steps) {
+        const CompiledScore score = compileScore(SourceText(c.score), Dialect::combined);
+        const Tables tables = buildTables(score.instruments);
+        const Timeline timeline(score, tables, 0);
+        const FrameRange range{c.startQuarters * kQuarter, c.endQuarters * kQuarter, {}};
+        const auto lands = barStep(timeline, range, c.nowEighths * kEighth, c.sounding, c.step);
+        EXPECT_EQ(lands,
+                  c.landsQuarters ? std::optional(*c.landsQuarters * kQuarter) : std::nullopt)
+            << c.name;
+    }
+
+    struct Nearest {
+        const char* name;
+        const char* score;
+        std::uint64_t startQuarters, endQuarters;
+        std::size_t bar;
+        std::uint64_t startsQuarters;
+    };
+    const Nearest nearest[] = {
+        {"the bar itself", kReplay, 0, 7, 1, 2},
+        {"a bar past the last: the last", kReplay, 0, 7, 9, 3},
+        {"before the range: the next in it", kReplay, 3, 7, 0, 3},
+        {"after the range: the one before", kReplay, 0, 3, 2, 2},
+        {"no bars: the range's start", "", 0, 0, 4, 0},
+    };
+    for (const Nearest& c : nearest) {
+        const CompiledScore score = compileScore(SourceText(c.score), Dialect::combined);
+        const Tables tables = buildTables(score.instruments);
+        const Timeline timeline(score, tables, 0);
+        const FrameRange range{c.startQuarters * kQuarter, c.endQuarters * kQuarter, {}};
+        EXPECT_EQ(nearestBarStart(timeline, score.sourceMap.bars.size(), range, c.bar),
+                  c.startsQuarters * kQuarter)
+            << c.name;
+    }
+}
+
+// The frame sounding while the sound handed over comes from several places.
+TEST(HandedSoundTest, FollowsTheSegmentsAsTheDevicePlaysThem) {
+    HandedSound sound;
+    EXPECT_EQ(sound.at(0), std::nullopt);
+    sound.continueFrom(100);
+    sound.hand(4096);
+    sound.continueFrom(500, 20);  // a loop that ran into its start 20 frames into the next
+    sound.hand(4096);
+    const std::pair<std::uint64_t, std::uint64_t> heard[] = {
+        {0, 100}, {10, 110}, {4115, 4215}, {4116, 500}, {4120, 504}, {9000, 500 + 9000 - 4116},
+    };
+    for (const auto& [played, frame] : heard) EXPECT_EQ(sound.at(played), frame) << played;
+    sound.jumpTo(70000);  // the queue dropped: the new place sounds from what was handed
+    EXPECT_EQ(sound.at(8192), 70000u);
+    EXPECT_EQ(sound.at(8192 + 5), 70005u);
+    sound.restart();
+    EXPECT_EQ(sound.handed(), 0u);
+    EXPECT_EQ(sound.at(0), std::nullopt);
+}
+
 }  // namespace
 }  // namespace quarvel
