@@ -506,6 +506,8 @@ describe('the page', () => {
       await compiled(() => page.select('#example', name));
       const wave = runProgram(exampleBytes(name), { write: true, name }).wave;
       const program = new Int16Array(wave.buffer.slice(wave.byteOffset + 46, wave.byteOffset + wave.length));
+      // The page runs its audio at the rate the program writes.
+      assert.equal(await page.evaluate(() => window.playground.page.audio.context.sampleRate), wave.readUInt32LE(24));
       await page.evaluate(async (l, frames) => {
         const { view } = window.playground.page;
         const number = l > 0 ? l : view.state.doc.lines + l;
