@@ -26,16 +26,42 @@ thread_local bool starved = false;
 }  // namespace
 }  // namespace quarvel
 
+// Every plain form of new and delete, so that each pair meets (the sanitizer
+// checks it); not inlined, or GCC takes the free() behind a new for a mismatch.
 void* operator new(std::size_t size) {
     if (quarvel::starved) throw std::bad_alloc();
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
-// Not inlined: GCC would take the free() behind an operator new for a mismatch.
+void* operator new[](std::size_t size) {
+    return ::operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return ::operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& nothrow) noexcept {
+    return ::operator new(size, nothrow);
+}
 [[gnu::noinline]] void operator delete(void* p) noexcept {
     std::free(p);
 }
+[[gnu::noinline]] void operator delete[](void* p) noexcept {
+    std::free(p);
+}
 [[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete[](void* p, const std::nothrow_t&) noexcept {
     std::free(p);
 }
 
