@@ -754,6 +754,8 @@ async function play({ captureFrames = 0 } = {}) {
 
 function stopPlaying() {
   if (page.audio) page.audio.node.port.postMessage({ type: 'stop' });
+  // A report already on its way from the worklet belongs to the play stopped.
+  page.playId += 1;
   page.playing = null;
   $('stop').disabled = true;
   page.view.dispatch({ effects: showBar.of(null) });
