@@ -80,7 +80,7 @@ try {
   server.close();
 }
 
-const seconds = frames / 44100;
+const seconds = frames / quarvel.sampleRate;
 const native = best(nativeTimes);
 const row = (name, ms) => console.log(`${name.padEnd(34)} ${(seconds / (ms / 1000)).toFixed(0).padStart(8)}x real time`
   + `  ${(native / ms).toFixed(2)} of the program`);

@@ -20,6 +20,8 @@ namespace {
 
 using namespace quarvel;
 
+static_assert(QUARVEL_SAMPLE_RATE == kFrameRate, "quarvel.h names another frame rate");
+
 // What a compiled score holds: the image with its source map and the tables
 // built from its instruments. Shared by the caller's handle and every player.
 struct ScoreData {
@@ -240,7 +242,7 @@ size_t quarvel_score_notes(const quarvel_score* score, int start_part, quarvel_n
         }
         return all.size();
     } catch (...) {
-        return 0;
+        return QUARVEL_NOTES_ENOMEM;
     }
 }
 

@@ -19,44 +19,10 @@ namespace {
 
 constexpr std::size_t kRingRooms = 256;     // 4 MiB in flight at most
 constexpr std::size_t kRoomsPerWrite = 64;  // the writer's largest single write: 1 MiB
-// The RIFF size field counts the file less its first 8 bytes.
-constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - kRiffSizeBeforeData;
-
-void put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-void put16(std::vector<std::uint8_t>& out, std::uint16_t value) {
-    out.push_back(static_cast<std::uint8_t>(value));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-void putTag(std::vector<std::uint8_t>& out, const char* tag) {
-    out.insert(out.end(), tag, tag + 4);
-}
-
 }  // namespace
 
-std::vector<std::uint8_t> waveHead(std::uint32_t dataBytes) {
-    std::vector<std::uint8_t> head;
-    head.reserve(kWaveHeadBytes);
-    putTag(head, "RIFF");
-    put32(head, static_cast<std::uint32_t>(kRiffSizeBeforeData) + dataBytes);
-    putTag(head, "WAVE");
-    putTag(head, "fmt ");
-    put32(head, kWaveFormatChunkBytes);
-    put16(head, 1);  // PCM
-    put16(head, kChannels);
-    put32(head, kFrameRate);
-    put32(head, kBytesPerSecond);
-    put16(head, kBytesPerFrame);
-    put16(head, kBitsPerSample);
-    put16(head, 0);  // no extra format bytes
-    putTag(head, "data");
-    put32(head, dataBytes);
-    return head;
-}
-
 void checkWaveFits(std::uint64_t totalFrames, const std::string& path) {
-    if (totalFrames <= kMaxDataBytes / kBytesPerFrame) return;
+    if (waveFits(totalFrames)) return;
     throw OutputError(ExitStatus::outputFailure,
                       "cannot write " + (path.empty() ? std::string("the WAVE file") : path) +
                           ": " + std::to_string(totalFrames) +
@@ -103,7 +69,7 @@ std::uint8_t* WaveFile::lend() {
 void WaveFile::commit(std::size_t used) {
     if (lent_ == nullptr) return;
     used = std::min(used, kWaveRoomBytes);
-    if (dataBytes_ + used > kMaxDataBytes) fail("cannot write", EFBIG);
+    if (dataBytes_ + used > kMaxWaveDataBytes) fail("cannot write", EFBIG);
     dataBytes_ += used;
     lent_ = nullptr;
     if (!threaded_) {

@@ -1,6 +1,6 @@
-// RIFF WAVE writer: PCM, 2 channels, 44100 Hz, 16 bits, an 18-byte "fmt "
-// chunk and the samples from offset 46. The two chunk sizes are written when
-// the file is finished; every write is checked.
+// RIFF WAVE writer: the head of synth/wave_head.h and the samples from offset
+// 46. The two chunk sizes are written when the file is finished; every write
+// is checked.
 //
 // The file is written through a StagedFile (output/staged_file.h), whole or
 // not at all, with its checks of the target; only where the directory takes
@@ -23,17 +23,15 @@
 #include <vector>
 
 #include "output/staged_file.h"
-#include "synth/sample_format.h"
+#include "synth/wave_head.h"
 
 namespace quarvel {
 
 inline constexpr std::size_t kWaveRoomBytes = 16384;
 
-// The 46 bytes in front of the samples, for a data chunk of dataBytes bytes.
-std::vector<std::uint8_t> waveHead(std::uint32_t dataBytes);
-
 // Throws OutputError (status 4) when a rendering of totalFrames frames cannot
-// be described by the 32-bit RIFF sizes: known before anything is written.
+// be described by the 32-bit RIFF sizes (waveFits): known before anything is
+// written.
 void checkWaveFits(std::uint64_t totalFrames, const std::string& path = {});
 
 class WaveFile {

@@ -4,7 +4,9 @@
 
 #include <climits>
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +15,55 @@
 #include "notation/musicxml.h"
 #include "quarvel.h"
 #include "support/reference_renderer.h"
+
+namespace quarvel {
+namespace {
+
+// While set, every allocation on this thread fails: memory short inside the
+// library, on demand (the operator new below).
+thread_local bool starved = false;
+
+}  // namespace
+}  // namespace quarvel
+
+// Every plain form of new and delete, so that each pair meets (the sanitizer
+// checks it); not inlined, or GCC takes the free() behind a new for a mismatch.
+void* operator new(std::size_t size) {
+    if (quarvel::starved) throw std::bad_alloc();
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+    return ::operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return ::operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& nothrow) noexcept {
+    return ::operator new(size, nothrow);
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
 
 namespace quarvel {
 namespace {
@@ -236,6 +287,35 @@ TEST(CApi, NotesAsTheySound) {
     EXPECT_EQ(notes[2].line, 1);
     EXPECT_EQ(notes[2].column, 21);
     EXPECT_EQ(notes[2].bar, 2);
+    quarvel_score_free(score);
+}
+
+// Short of memory, the notes say so with an answer no count can be, and
+// leave the caller's array as it was; a score without notes still answers 0.
+TEST(CApi, NotesTellShortMemoryFromNoNotes) {
+    quarvel_score* score = compile(kScore);
+    quarvel_score* silent = compile("V1 Q $ $ M\n");
+    EXPECT_EQ(quarvel_score_notes(silent, 0, nullptr, 0), 0u);
+    const std::size_t count = quarvel_score_notes(score, 0, nullptr, 0);
+    ASSERT_GT(count, 0u);
+    ASSERT_NE(count, QUARVEL_NOTES_ENOMEM);
+    quarvel_note marker{};
+    marker.voice = 77;
+    for (const int start : {0, 1, 2}) {
+        for (const std::size_t capacity : {std::size_t{0}, std::size_t{1}, count}) {
+            SCOPED_TRACE(testing::Message() << "start part " << start << ", room for " << capacity);
+            std::vector<quarvel_note> notes(capacity + 1, marker);
+            starved = true;
+            const std::size_t got = quarvel_score_notes(score, start, notes.data(), capacity);
+            starved = false;
+            EXPECT_EQ(got, QUARVEL_NOTES_ENOMEM);
+            for (const quarvel_note& note : notes) EXPECT_EQ(note.voice, 77);
+            // With the memory back, the same call answers the count.
+            EXPECT_EQ(quarvel_score_notes(score, start, notes.data(), capacity),
+                      quarvel_score_notes(score, start, nullptr, 0));
+        }
+    }
+    quarvel_score_free(silent);
     quarvel_score_free(score);
 }
 

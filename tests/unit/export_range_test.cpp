@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -18,6 +19,7 @@
 #include "output/wave_file.h"
 #include "synth/player.h"
 #include "synth/sounding_notes.h"
+#include "synth/wave_head.h"
 
 namespace quarvel {
 namespace {
@@ -122,9 +124,11 @@ TEST_P(ExportRangeTest, HoldsWhatSoundsInTheRange) {
     Player player(score, tables, 0);
     std::vector<std::uint32_t> frames(end);
     ASSERT_EQ(player.render(frames.data(), frames.size()), end);
-    std::vector<std::uint8_t> expected = waveHead(static_cast<std::uint32_t>(4 * (end - first)));
+    const WaveHead head = waveHead(static_cast<std::uint32_t>(4 * (end - first)));
     const auto* from = reinterpret_cast<const std::uint8_t*>(frames.data() + first);
-    expected.insert(expected.end(), from, from + 4 * (end - first));
+    std::vector<std::uint8_t> expected(head.size() + 4 * (end - first));
+    std::copy(head.begin(), head.end(), expected.begin());
+    std::copy(from, from + 4 * (end - first), expected.begin() + head.size());
     EXPECT_TRUE(bytes == expected) << bytes.size() << " bytes, " << expected.size() << " expected";
 }
 

@@ -336,9 +336,16 @@ describe('the page', () => {
       assert.equal(await page.$eval('#stop', (b) => b.disabled), false);
     },
     stop: async () => {
+      const id = await page.evaluate(() => window.playground.page.playId);
       await page.click('#stop');
       assert.equal(await page.evaluate(() => window.playground.page.playing), null);
       assert.equal(await page.$eval('#stop', (b) => b.disabled), true);
+      // A report the worklet sent before it heard the stop changes nothing.
+      assert.equal(await page.evaluate((stopped) => {
+        const { page: p } = window.playground;
+        p.audio.node.port.onmessage({ data: { type: 'position', id: stopped, position: { frame: 4480, bar: 1 } } });
+        return p.playing;
+      }, id), null);
     },
     download: async () => {
       assert.equal((await downloaded('#download')).name, 'greensleeves.wav');
@@ -506,6 +513,8 @@ describe('the page', () => {
       await compiled(() => page.select('#example', name));
       const wave = runProgram(exampleBytes(name), { write: true, name }).wave;
       const program = new Int16Array(wave.buffer.slice(wave.byteOffset + 46, wave.byteOffset + wave.length));
+      // The page runs its audio at the rate the program writes.
+      assert.equal(await page.evaluate(() => window.playground.page.audio.context.sampleRate), wave.readUInt32LE(24));
       await page.evaluate(async (l, frames) => {
         const { view } = window.playground.page;
         const number = l > 0 ? l : view.state.doc.lines + l;

@@ -9,7 +9,7 @@ import {
 } from './support.mjs';
 
 const {
-  default: createQuarvel, crcHex, formatClock, formatPlayingTime, noteName, offsetOf, pointOf, waveFile,
+  default: createQuarvel, crcHex, noteName, offsetOf, pointOf,
 } = await import(path.join(dist, 'quarvel.mjs'));
 
 let quarvel;
@@ -35,8 +35,9 @@ describe('examples render as the program renders them', () => {
       const bytes = exampleBytes(name);
       const run = runProgram(bytes, { write: true, name });
       const samples = quarvel.renderAll(bytes);
-      assert.ok(Buffer.from(waveFile(samples)).equals(run.wave), 'WAVE bytes differ');
-      assert.ok(run.stdout.trim().endsWith(`/${name}.wav ${formatPlayingTime(samples.length / 2)}`), run.stdout);
+      assert.ok(Buffer.from(quarvel.waveFile(samples)).equals(run.wave), 'WAVE bytes differ');
+      assert.ok(run.stdout.trim().endsWith(`/${name}.wav ${quarvel.formatPlayingTime(samples.length / 2)}`),
+        run.stdout);
       assert.equal(crcHex(quarvel.crc32(new Uint8Array(samples.buffer))), programCrc(bytes));
     });
     test(`${name}: the MusicXML is the one --export writes`, () => {
@@ -179,9 +180,61 @@ test('playing time: seconds that round to 60 carry into the minute', () => {
   const rows = [[0, '0:0.00', '0:00.00'], [44100 * 65.25, '1:5.25', '1:05.25'], [44100 * 60 - 1, '1:0.00', '1:00.00'],
     [44100 * 59.994, '0:59.99', '0:59.99'], [44100 * 4.77, '0:4.77', '0:04.77'], [44100 * 600, '10:0.00', '10:00.00']];
   for (const [frames, program, clock] of rows) {
-    assert.equal(formatPlayingTime(frames), program);
-    assert.equal(formatClock(frames), clock);
+    assert.equal(quarvel.formatPlayingTime(frames), program);
+    assert.equal(quarvel.formatClock(frames), clock);
   }
+});
+
+describe('the WAVE head comes from the program\'s writer', () => {
+  test('the rate and the head are those of the program\'s WAVE file', () => {
+    const bytes = exampleBytes('minuet_in_g');
+    const run = runProgram(bytes, { write: true, name: 'minuet_in_g' });
+    const frames = (run.wave.length - 46) / 4;
+    assert.equal(quarvel.sampleRate, run.wave.readUInt32LE(24));
+    assert.equal(quarvel.waveHeadBytes, 46);
+    assert.ok(Buffer.from(quarvel.waveHead(frames)).equals(run.wave.subarray(0, 46)));
+  });
+
+  // The RIFF size counts the 38 bytes of the head after it and the samples:
+  // 4 GiB less 1 holds (2^32 - 1 - 38) / 4 whole frames.
+  const last = Math.floor((2 ** 32 - 1 - 38) / 4);
+  const rows = [
+    [0, 38, 0],
+    [1, 42, 4],
+    [last, 38 + 4 * last, 4 * last],
+    [last + 1, RangeError],
+    [2 ** 40, RangeError],
+    [-1, RangeError],
+    [2.5, RangeError],
+    [Number.NaN, RangeError],
+    ['1', TypeError],
+  ];
+  for (const [frames, riff, data] of rows) {
+    test(`a head for ${frames} frames`, () => {
+      if (typeof riff === 'function') {
+        assert.throws(() => quarvel.waveHead(frames), riff);
+        return;
+      }
+      const head = Buffer.from(quarvel.waveHead(frames));
+      assert.deepEqual([head.length, head.readUInt32LE(4), head.readUInt32LE(42)], [46, riff, data]);
+    });
+  }
+
+  test('a rendering too long is refused in the program\'s words', () => {
+    // 1024 whole notes of 1.3 M frames each: past the 4 GiB of RIFF sizes.
+    const text = `=FF NT (W${' 1'.repeat(64)} M )F`;
+    const run = runProgram(text, { write: true, name: 'huge' });
+    assert.equal(run.status, 4, run.stderr);
+    const { score } = quarvel.compile(text);
+    const frames = score.totalFrames();
+    score.free();
+    assert.throws(() => quarvel.waveHead(frames), (e) => e instanceof RangeError
+      && run.stderr.includes(`huge.wav: ${e.message}\n`));
+  });
+
+  test('an odd number of samples is no rendering', () => {
+    assert.throws(() => quarvel.waveFile(new Int16Array(7)), RangeError);
+  });
 });
 
 test('note names: the C of degree 0 is middle C', () => {
@@ -268,7 +321,7 @@ describe('bad calls fail cleanly', () => {
     }
     try {
       const calls = [() => quarvel.compile(bytes), () => quarvel.createPlayer(score), () => quarvel.checksum(score),
-        () => score.musicxmlBytes(),
+        () => score.musicxmlBytes(), () => score.notes(),
         () => quarvel.crc32(new Uint8Array(64)), () => quarvel.renderAll(bytes)];
       for (const call of calls) assert.throws(call, (e) => e instanceof Error && /out of memory/.test(e.message));
     } finally {

@@ -12,7 +12,7 @@ import { lintGutter, setDiagnostics } from '@codemirror/lint';
 import { defaultKeymap, history as undoHistory, historyKeymap } from '@codemirror/commands';
 import { Tag } from '@lezer/highlight';
 import createQuarvel, {
-  crcHex, formatClock, lineStarts, noteName, offsetOf, pointOf, waveFile,
+  crcHex, lineStarts, noteName, offsetOf, pointOf,
 } from './quarvel.mjs';
 
 const $ = (id) => document.getElementById(id);
@@ -218,9 +218,9 @@ function sumNow(id, score) {
     const took = performance.now() - t0;
     page.lastRender = { frames, ms: took };
     $('crc').textContent = crcHex(crc);
-    $('playing-time').textContent = formatClock(frames);
+    $('playing-time').textContent = page.quarvel.formatClock(frames);
     setStatus(`${score.bars} bars, ${page.notes.length} notes; rendered in ${took.toFixed(0)} ms`
-      + ` (${frames > 0 ? Math.round(frames / 44100 / (took / 1000)) : 0}× real time)`);
+      + ` (${frames > 0 ? Math.round(frames / page.quarvel.sampleRate / (took / 1000)) : 0}× real time)`);
   } else if (page.stale) {
     setStatus('the score does not compile: the roll and Play keep the last good one');
   } else {
@@ -251,7 +251,7 @@ function moveCursor(offset) {
 // names down the left, the bars and their numbers along the top, the drums
 // in a lane of their own above the time caption.
 
-const ROLL_WINDOW_FRAMES = 30 * 44100;
+const ROLL_WINDOW_SECONDS = 30;
 const ROLL_GUTTER = 34;   // the note names
 const ROLL_TOP = 16;      // bar numbers and the voices' colours
 const ROLL_BOTTOM = 16;   // the time caption
@@ -262,7 +262,7 @@ function rollLayout() {
   const low = page.range.low - 1;
   const high = page.range.high + 1;
   const noiseBand = page.range.noise ? 40 : 0;
-  const span = Math.min(page.totalFrames || 1, ROLL_WINDOW_FRAMES);
+  const span = Math.min(page.totalFrames || 1, ROLL_WINDOW_SECONDS * page.quarvel.sampleRate);
   const playingFrame = page.playing ? playingFrameNow() : null;
   let first = 0;
   if (playingFrame !== null) first = Math.floor(playingFrame / span) * span;
@@ -389,7 +389,8 @@ function drawRoll() {
   }
   g.fillStyle = '#9aa0a6';
   g.font = '11px ui-monospace, monospace';
-  g.fillText(`${formatClock(first)} – ${formatClock(first + span)}`, ROLL_GUTTER + 4, height - 4);
+  const clock = (frame) => page.quarvel.formatClock(frame);
+  g.fillText(`${clock(first)} – ${clock(first + span)}`, ROLL_GUTTER + 4, height - 4);
   VOICE_COLOURS.forEach((colour, v) => {
     g.fillStyle = colour;
     g.fillText(`V${v + 1}`, width - 160 + 30 * v, height - 4);
@@ -664,8 +665,9 @@ function offer(blob, extension) {
 
 // --- Playback: the worklet renders; the page follows its reports.
 
-async function startAudio() {
-  const context = new AudioContext({ sampleRate: 44100, latencyHint: 'interactive' });
+// The context runs at the engine's rate, so the worklet's frames play as they are.
+async function startAudio(quarvel) {
+  const context = new AudioContext({ sampleRate: quarvel.sampleRate, latencyHint: 'interactive' });
   await context.audioWorklet.addModule(new URL('worklet.js', import.meta.url));
   const node = new AudioWorkletNode(context, 'quarvel-player',
     { numberOfInputs: 0, numberOfOutputs: 1, outputChannelCount: [2] });
@@ -708,7 +710,7 @@ function workletMessage(message) {
 function playingFrameNow() {
   const p = page.playing;
   const since = Math.max(0, page.audio.context.currentTime - p.at);
-  return Math.min(page.totalFrames, p.frame + since * 44100);
+  return Math.min(page.totalFrames, p.frame + since * page.quarvel.sampleRate);
 }
 
 function markBar(number) {
@@ -727,7 +729,7 @@ function markBar(number) {
 function animate() {
   if (!page.playing) return;
   const frame = playingFrameNow();
-  $('time').textContent = formatClock(frame);
+  $('time').textContent = page.quarvel.formatClock(frame);
   if (page.notationOpen) lightPlaying(frame);
   else drawRoll();
   requestAnimationFrame(animate);
@@ -752,6 +754,8 @@ async function play({ captureFrames = 0 } = {}) {
 
 function stopPlaying() {
   if (page.audio) page.audio.node.port.postMessage({ type: 'stop' });
+  // A report already on its way from the worklet belongs to the play stopped.
+  page.playId += 1;
   page.playing = null;
   $('stop').disabled = true;
   page.view.dispatch({ effects: showBar.of(null) });
@@ -763,7 +767,7 @@ function stopPlaying() {
 
 function downloadWave() {
   const samples = page.quarvel.renderAll(text(), { dialect: dialect() });
-  offer(new Blob([waveFile(samples)], { type: 'audio/wav' }), 'wav');
+  offer(new Blob([page.quarvel.waveFile(samples)], { type: 'audio/wav' }), 'wav');
 }
 
 function toBase64Url(bytes) {
@@ -906,7 +910,8 @@ const mark = (name) => { marks[name] = Math.round(performance.now()); };
 async function main() {
   mark('start');
   const quarvelReady = createQuarvel().then((q) => { mark('engine'); return q; });
-  const audioReady = startAudio().then(() => mark('audio')).catch((error) => setStatus(`no audio: ${error.message}`));
+  const audioReady = quarvelReady.then((quarvel) => startAudio(quarvel)).then(() => mark('audio'))
+    .catch((error) => setStatus(`no audio: ${error.message}`));
   const index = fetch(new URL('examples/index.txt', import.meta.url)).then((r) => r.text());
   page.view = new EditorView({
     parent: $('editor'),

@@ -47,6 +47,7 @@ QUARVEL_AT(quarvel_note, bar, 40);
 QUARVEL_AT(quarvel_note, line, 44);
 QUARVEL_AT(quarvel_note, column, 48);
 #undef QUARVEL_AT
+static_assert(QUARVEL_NOTES_ENOMEM == 0xFFFFFFFFu);  // NOTES_ENOMEM
 #endif
 
 namespace {

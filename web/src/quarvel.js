@@ -3,7 +3,6 @@
 // AudioWorklet and in Node; it needs nothing from its host but WebAssembly.
 import createQuarvelCore from '../.build/quarvel_core.mjs';
 
-export const SAMPLE_RATE = 44100;
 export const DIALECTS = { combined: 0, quarvel: 1, lutera: 2 };
 
 // Sizes and field offsets of the C structures on wasm32.
@@ -14,6 +13,8 @@ const BAR_BYTES = 24;
 const POSITION_BYTES = 32;
 const NOTE_BYTES = 56;
 const CHUNK_FRAMES = 16384;
+// QUARVEL_NOTES_ENOMEM, (size_t)-1 on wasm32: checksum.cpp checks it too.
+const NOTES_ENOMEM = 0xFFFFFFFF;
 
 // The text as the compiler reads it: bytes. JavaScript strings go in as UTF-8.
 const encoder = new TextEncoderLite();
@@ -69,9 +70,13 @@ export default async function createQuarvel() {
 class Quarvel {
   constructor(core) {
     this.core = core;
+    // The sound's numbers, from the engine: frames a second, and the length
+    // of the WAVE head the program writes.
+    this.sampleRate = core._quarvel_web_sample_rate();
+    this.waveHeadBytes = core._quarvel_web_wave_head(0, 0, 0);
     this.diagnostic = this.alloc(DIAGNOSTIC_BYTES);
     this.namePointer = this.alloc(4);
-    this.scratch = this.alloc(Math.max(BAR_BYTES, POSITION_BYTES, 8));
+    this.scratch = this.alloc(Math.max(BAR_BYTES, POSITION_BYTES, 8, this.waveHeadBytes));
     this.version = this.string(core._quarvel_version());
   }
 
@@ -193,6 +198,45 @@ class Quarvel {
     core._free(pointer);
     return result;
   }
+
+  // The head `quarvelcd -w` writes in front of a rendering of `frames` frames.
+  waveHead(frames) {
+    integer(frames, 'the frames', 0, Number.MAX_SAFE_INTEGER);
+    const length = this.core._quarvel_web_wave_head(frames, this.scratch, this.waveHeadBytes);
+    if (length === 0) throw new RangeError(`${frames} frames are more than the 4 GiB a WAVE file can hold`);
+    return this.u8.slice(this.scratch, this.scratch + length);
+  }
+
+  // The WAVE file of a rendering (interleaved stereo samples): the head and
+  // the samples little-endian, the bytes -w writes.
+  waveFile(samples) {
+    if (samples.length % 2 !== 0) throw new RangeError('interleaved stereo needs an even number of samples');
+    const head = this.waveHead(samples.length / 2);
+    const file = new Uint8Array(head.length + 2 * samples.length);
+    file.set(head, 0);
+    const view = new DataView(file.buffer, head.length);
+    for (let i = 0; i < samples.length; ++i) view.setInt16(2 * i, samples[i], true);
+    return file;
+  }
+
+  // The playing time as the program prints it: minutes, then seconds with two
+  // decimals ("3:5.25"); seconds that round up to 60 carry into the minutes.
+  formatPlayingTime(frames) {
+    const seconds = frames / this.sampleRate;
+    let minutes = Math.floor(seconds / 60);
+    let rest = (seconds - minutes * 60).toFixed(2);
+    if (rest === '60.00') {
+      minutes += 1;
+      rest = '0.00';
+    }
+    return `${minutes}:${rest}`;
+  }
+
+  // A time as the page and the status line show it: two-digit seconds ("3:05.25").
+  formatClock(frames) {
+    const [minutes, seconds] = this.formatPlayingTime(frames).split(':');
+    return `${minutes}:${seconds.padStart(5, '0')}`;
+  }
 }
 
 function compileFailure(error) {
@@ -289,11 +333,14 @@ class Score {
     const core = this.quarvel.core;
     const handle = this.live();
     const part = partNumber(startPart);
-    const count = core._quarvel_score_notes(handle, part, 0, 0);
+    const count = core._quarvel_score_notes(handle, part, 0, 0) >>> 0;
+    if (count === NOTES_ENOMEM) throw new Error('out of memory: no room to list the notes');
     if (count === 0) return [];
     const pointer = this.quarvel.alloc(count * NOTE_BYTES, `${count} notes`);
     try {
-      const got = Math.min(count, core._quarvel_score_notes(handle, part, pointer, count));
+      const all = core._quarvel_score_notes(handle, part, pointer, count) >>> 0;
+      if (all === NOTES_ENOMEM) throw new Error('out of memory: no room to list the notes');
+      const got = Math.min(count, all);
       const v = core.HEAP32;
       const w = core.HEAPU32;
       const notes = new Array(got);
@@ -428,54 +475,8 @@ class Player {
 
 // --- What the program prints and writes, for renderings held in JavaScript.
 
-// The 46-byte head `quarvelcd -w` writes before the samples.
-export function waveHead(dataBytes) {
-  const head = new Uint8Array(46);
-  const view = new DataView(head.buffer);
-  const tag = (offset, text) => { for (let i = 0; i < 4; ++i) head[offset + i] = text.charCodeAt(i); };
-  tag(0, 'RIFF');
-  view.setUint32(4, 38 + dataBytes, true);
-  tag(8, 'WAVE');
-  tag(12, 'fmt ');
-  view.setUint32(16, 18, true);
-  view.setUint16(20, 1, true);       // PCM
-  view.setUint16(22, 2, true);       // channels
-  view.setUint32(24, 44100, true);   // frames per second
-  view.setUint32(28, 176400, true);  // bytes per second
-  view.setUint16(32, 4, true);       // bytes per frame
-  view.setUint16(34, 16, true);      // bits per sample
-  view.setUint16(36, 0, true);       // no extra format bytes
-  tag(38, 'data');
-  view.setUint32(42, dataBytes, true);
-  return head;
-}
-
-// The WAVE file of a rendering: the head and the samples little-endian.
-export function waveFile(samples) {
-  const dataBytes = samples.length * 2;
-  if (dataBytes > 0xFFFFFFFF - 38) throw new RangeError('the rendering is too long for a WAVE file');
-  const file = new Uint8Array(46 + dataBytes);
-  file.set(waveHead(dataBytes), 0);
-  const view = new DataView(file.buffer, 46);
-  for (let i = 0; i < samples.length; ++i) view.setInt16(2 * i, samples[i], true);
-  return file;
-}
-
 export function crcHex(crc) {
   return (crc >>> 0).toString(16).toUpperCase().padStart(8, '0');
-}
-
-// The playing time as the program prints it: minutes, then seconds with two
-// decimals ("3:5.25"); seconds that round up to 60 carry into the minutes.
-export function formatPlayingTime(frames) {
-  const seconds = frames / SAMPLE_RATE;
-  let minutes = Math.floor(seconds / 60);
-  let rest = (seconds - minutes * 60).toFixed(2);
-  if (rest === '60.00') {
-    minutes += 1;
-    rest = '0.00';
-  }
-  return `${minutes}:${rest}`;
 }
 
 const NOTE_NAMES = ['C', 'C#', 'D', 'D#', 'E', 'F', 'F#', 'G', 'G#', 'A', 'A#', 'B'];
@@ -485,12 +486,6 @@ const NOTE_NAMES = ['C', 'C#', 'D', 'D#', 'E', 'F', 'F#', 'G', 'G#', 'A', 'A#', 
 export function noteName(note) {
   const key = note + 23;
   return `${NOTE_NAMES[key % 12]}${Math.floor(key / 12) - 1}`;
-}
-
-// A time as the page and the status line show it: two-digit seconds ("3:05.25").
-export function formatClock(frames) {
-  const [minutes, seconds] = formatPlayingTime(frames).split(':');
-  return `${minutes}:${seconds.padStart(5, '0')}`;
 }
 
 // --- Text positions: the compiler counts lines and byte columns; editors

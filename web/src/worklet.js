@@ -5,7 +5,6 @@
 import createQuarvel from './quarvel.mjs';
 
 const engine = createQuarvel();
-const REPORT_FRAMES = 44100 / 10;
 
 class QuarvelProcessor extends AudioWorkletProcessor {
   constructor() {
@@ -13,11 +12,17 @@ class QuarvelProcessor extends AudioWorkletProcessor {
     this.player = null;
     this.id = 0;
     this.sinceReport = 0;
+    this.reportFrames = 0;  // a tenth of a second, from the engine's rate
     this.capture = null;  // a copy of the first frames played, for tests
     this.captured = 0;
     this.port.onmessage = (event) => { this.receive(event.data); };
-    engine.then(() => this.port.postMessage({ type: 'ready' }),
-      (error) => this.port.postMessage({ type: 'failed', message: String(error) }));
+    engine.then(
+      (quarvel) => {
+        this.reportFrames = quarvel.sampleRate / 10;
+        this.port.postMessage({ type: 'ready' });
+      },
+      (error) => this.port.postMessage({ type: 'failed', message: String(error) }),
+    );
   }
 
   async receive(message) {
@@ -63,7 +68,7 @@ class QuarvelProcessor extends AudioWorkletProcessor {
     if (frames < left.length) {
       this.report('ended');
       this.stop();
-    } else if (this.sinceReport >= REPORT_FRAMES) {
+    } else if (this.sinceReport >= this.reportFrames) {
       this.sinceReport = 0;
       this.report('position');
     }
