@@ -105,13 +105,13 @@ void writeEncoded(RangeReader& reader, const FormatEntry& entry, StagedFile& fil
                           "cannot write " + file.path() + ": " + sf_strerror(which));
     };
     if (!sound) {
-        // Some encoders refuse 44100 Hz, and say so only here.
+        // Some encoders refuse the program's rate, and say so only here.
         std::string reason = sf_strerror(nullptr);
         if (reason.rfind("Error : ", 0) == 0) reason.erase(0, 8);
-        throw OutputError(ExitStatus::outputFailure, "cannot export " + file.path() +
-                                                         ": this system's libsndfile (" +
-                                                         sf_version_string() + ") cannot write " +
-                                                         entry.name + " at 44100 Hz: " + reason);
+        throw OutputError(ExitStatus::outputFailure,
+                          "cannot export " + file.path() + ": this system's libsndfile (" +
+                              sf_version_string() + ") cannot write " + entry.name + " at " +
+                              std::to_string(kFrameRate) + " Hz: " + reason);
     }
     sf_set_string(sound.get(), SF_STR_TITLE, title.c_str());
     sf_set_string(sound.get(), SF_STR_SOFTWARE, "quarvelcd");
