@@ -15,7 +15,7 @@ std::uint64_t renderedFrames(const CompiledScore& score, const Tables& tables, i
 // ---------------------------------------------------------------- Timeline
 
 Timeline::Timeline(const CompiledScore& score, const Tables& tables, int startPart)
-    : score_(score) {
+    : score_(score), firstPart_(firstPlayedPart(score.image, startPart)) {
     const ScoreImage& image = score.image;
     const SourceMap& map = score.sourceMap;
     // A replay's events are those of the first part that begins with them.
@@ -64,11 +64,11 @@ std::optional<std::uint64_t> Timeline::startOfBar(std::size_t bar) const {
 }
 
 std::optional<std::uint64_t> Timeline::startOfPart(int number) const {
-    // A part without events has no stretch: it starts where the next one does.
+    // A part without events has no stretch: it starts where the next one does
+    // (or at the end), also when it comes before every part that sounds.
     const auto& parts = score_.image.parts;
-    const std::size_t first = stretches_.empty() ? parts.size() : stretches_.front().partIndex;
     std::size_t s = 0;
-    for (std::size_t p = first; p < parts.size(); ++p) {
+    for (std::size_t p = firstPart_; p < parts.size(); ++p) {
         while (s < stretches_.size() && stretches_[s].partIndex < p) ++s;
         if (parts[p].number == number) {
             return s < stretches_.size() ? stretches_[s].startFrame : total_;
