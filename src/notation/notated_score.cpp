@@ -300,6 +300,15 @@ class Notator {
         return std::move(out_);
     }
 
+    // The measures alone: without staves, addMeasure makes no notes.
+    std::vector<NotatedMeasure> measures() {
+        findOccurrences();
+        for (const Occurrence& occurrence : occurrences_) addMeasure(occurrence);
+        if (out_.measures.empty()) silentMeasure();
+        markChanges();
+        return std::move(out_.measures);
+    }
+
   private:
     void indexNotes() {
         noteBegin_.assign(map_.bars.size() + 1, map_.notes.size());
@@ -681,6 +690,12 @@ class Notator {
 NotatedScore notateScore(const CompiledScore& score, const Tables& tables,
                          const NotationOptions& options) {
     return Notator(score, tables, options).run();
+}
+
+std::vector<NotatedMeasure> measureLayout(const CompiledScore& score, const Tables& tables,
+                                          int startPart) {
+    return Notator(score, tables, NotationOptions{.startPart = startPart, .foldRepeats = false})
+        .measures();
 }
 
 NoteAt noteAt(const NotatedScore& score, std::int64_t line, std::int64_t column) {

@@ -222,12 +222,9 @@ std::vector<std::uint8_t> midiFileBytes(const CompiledScore& score, const Tables
     // Time and key signatures as the notation has them (one meter and key
     // for every reader of the score), where they change and at the range's
     // start. Repeats written out: every pass has its own place in time.
-    NotationOptions layout;
-    layout.startPart = startPart;
-    layout.foldRepeats = false;
     std::optional<TimeSignature> meter;
     std::optional<int> key;
-    for (const NotatedMeasure& m : notateScore(score, tables, layout).measures) {
+    for (const NotatedMeasure& m : measureLayout(score, tables, startPart)) {
         if (m.startTick + m.ticks <= firstTick || m.startTick >= endTick || m.ticks == 0) continue;
         const std::uint64_t at = std::max(m.startTick, firstTick) - firstTick;
         if (!m.meter.senzaMisura && m.meter.beats <= 255 && meter != m.meter) {
