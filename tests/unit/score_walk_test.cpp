@@ -92,10 +92,10 @@ std::string describe(const std::vector<Step>& steps) {
     return out;
 }
 
-// Part 0 (unnumbered): ticks 3 and 2 at 2 frames a tick; part 1 (number 1)
-// empty; part 2 (number 5): one tick at 2 × 6 frames; part 3 (number 7)
-// replays part 0 at 4 × 10 frames a tick; part 4 (number 5 again): four
-// ticks at 2 frames. Events: 0 1 [2 ends part 0] [3 ends part 1] 4 [5] 6 [7].
+// Parts by index: [0] unnumbered, ticks 3 and 2 at 2 frames a tick; [1]
+// numbered 1, empty; [2] numbered 5, one tick at 2 × 6 frames; [3] numbered
+// 7, replays [0] at 4 × 10 frames a tick; [4] numbered 5 again, four ticks at
+// 2 frames. Events: 0 1 (2 ends [0]) (3 ends [1]) 4 (5) 6 (7).
 TEST(ScoreWalk, StepsFromEachStartPart) {
     const ScoreImage image = imageOf({
         {.number = 0, .tempoIndex = 1, .beatUnit = 1, .durations = {3, 2}},
