@@ -12,7 +12,8 @@
 #include "compiler/score_image.h"
 #include "import/midi_tables.h"
 #include "output/midi_file.h"
-#include "synth/player.h"
+#include "synth/sample_format.h"
+#include "synth/score_walk.h"
 #include "synth/tables.h"
 
 namespace quarvel {
@@ -199,7 +200,7 @@ Tempo nearestTempo(double microseconds, const Tables& tables) {
     std::optional<Tempo> best;
     for (const int unit : {2, 1, 4, 8, 16}) {
         for (int index = 1; index < kTempoIndexes; ++index) {
-            const double frames = 2.0 * unit * tables.tempoTable[static_cast<std::size_t>(index)];
+            const auto frames = static_cast<double>(framesPerTickOf(tables, unit, index));
             const double us = frames * kImportQuarter * 1e6 / kFrameRate;
             if (!best ||
                 std::abs(us - microseconds) < std::abs(best->microseconds - microseconds)) {

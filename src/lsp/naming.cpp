@@ -3,7 +3,8 @@
 #include <array>
 #include <cmath>
 
-#include "synth/player.h"
+#include "synth/sample_format.h"
+#include "synth/score_walk.h"
 #include "synth/tables.h"
 
 namespace quarvel::lsp {
@@ -68,8 +69,8 @@ long beatsPerMinute(int value) {
     static const Tables tables = buildTables(kDefaultInstruments);
     const int index = value / 2;
     if (index < 1 || index >= kTempoIndexes) return 0;
-    // A beat of the beat note lasts 96 slices of 2 * tempoTable frames.
-    const double frames = 2.0 * tables.tempoTable[index] * 96.0;
+    // A beat of the beat note lasts 96 slices.
+    const double frames = sliceFramesOf(tables, index) * 96.0;
     return std::lround(60.0 * kFrameRate / frames);
 }
 

@@ -6,6 +6,7 @@
 
 #include "compiler/warnings.h"
 #include "lsp/naming.h"
+#include "synth/score_walk.h"
 
 namespace quarvel::lsp {
 
@@ -199,8 +200,7 @@ std::optional<NoteFacts> noteFacts(const Analysis& a, const Lexeme& l) {
     if (const auto start = a.timeline().startOfBar(first.bar)) {
         const auto where = a.timeline().at(*start);
         const PartHeader& part = image.parts[where ? where->partIndex : 0];
-        facts.startFrame = *start + std::uint64_t{first.startTick} * part.beatUnit * 2u *
-                                        a.tables().tempoTable[part.tempoIndex];
+        facts.startFrame = *start + first.startTick * framesPerTickOf(a.tables(), part);
     }
     return facts;
 }

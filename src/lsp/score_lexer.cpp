@@ -155,13 +155,22 @@ LexedScore lexScore(std::string_view text) {
     for (;;) {
         in.skipBlanks();
         if (in.atEnd()) break;
-        const int c = in.next(classOf(in.peekRaw()));
+        const CharClass cls = classOf(in.peekRaw());
+        const int c = in.next(cls);
         Lexeme l;
         l.first = in.lastRead();
         l.letter = static_cast<char>(c);
         l.kind = LexKind::command;
         l.voice = voice;
         l.bar = bar;
+        if (cls == CharClass::duration) {  // a duration letter, as classOf knows them
+            l.kind = LexKind::duration;
+            if (in.peek() == ':') l.argument += static_cast<char>(in.next(CharClass::duration));
+            while (in.peek() == '.') l.argument += static_cast<char>(in.next(CharClass::duration));
+            l.last = in.lastRead();
+            out.lexemes.push_back(l);
+            continue;
+        }
         switch (c) {
             case '(':
                 l.kind = LexKind::repeatOpen;
@@ -195,18 +204,6 @@ LexedScore lexScore(std::string_view text) {
                 break;
             case '=':
                 l.argument = in.argument(2);
-                break;
-            case 'W':
-            case 'H':
-            case 'Q':
-            case 'I':
-            case 'S':
-            case 'T':
-            case 'X':
-                l.kind = LexKind::duration;
-                if (in.peek() == ':') l.argument += static_cast<char>(in.next(CharClass::duration));
-                while (in.peek() == '.')
-                    l.argument += static_cast<char>(in.next(CharClass::duration));
                 break;
             case 'J': {
                 l.argument = in.argument(2);

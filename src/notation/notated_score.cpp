@@ -7,7 +7,8 @@
 
 #include "compiler/note_tokens.h"
 #include "notation/general_midi.h"
-#include "synth/player.h"
+#include "synth/sample_format.h"
+#include "synth/score_walk.h"
 
 namespace quarvel {
 
@@ -257,7 +258,7 @@ struct Piece {
 };
 
 Tempo tempoOf(const Tables& tables, int beatUnit, int tempoIndex) {
-    const double sliceFrames = 2.0 * tables.tempoTable[static_cast<std::size_t>(tempoIndex)];
+    const double sliceFrames = sliceFramesOf(tables, tempoIndex);
     const double quarterFrames = kTicksPerQuarter * beatUnit * sliceFrames;
     const double quarters = 60.0 * kFrameRate / quarterFrames;
     const int unit = beatUnit == 0 ? 2 : beatUnit;
@@ -299,6 +300,15 @@ class Notator {
         return std::move(out_);
     }
 
+    // The measures alone: without staves, addMeasure makes no notes.
+    std::vector<NotatedMeasure> measures() {
+        findOccurrences();
+        for (const Occurrence& occurrence : occurrences_) addMeasure(occurrence);
+        if (out_.measures.empty()) silentMeasure();
+        markChanges();
+        return std::move(out_.measures);
+    }
+
   private:
     void indexNotes() {
         noteBegin_.assign(map_.bars.size() + 1, map_.notes.size());
@@ -308,45 +318,34 @@ class Notator {
         }
     }
 
+    // A measure for every pass over a bar: the walk's events that begin one
+    // (events of no bar, and a bar's later events, are walked past).
     void findOccurrences() {
-        const ScoreImage& image = score_.image;
-        std::uint64_t tick = 0;
-        std::uint64_t frame = 0;
-        bool started = false;
-        for (std::size_t p = 0; p < image.parts.size(); ++p) {
-            const PartHeader& part = image.parts[p];
-            if (!started && options_.startPart != 0 && part.number != options_.startPart) continue;
-            started = true;
-            const std::uint64_t perTick = 2u * part.beatUnit * tables_.tempoTable[part.tempoIndex];
-            std::size_t e = part.events;
-            while (image.events[e].duration != 0) {
-                const auto bar = map_.barOfEvent(e);
-                if (!bar || map_.bars[*bar].firstEvent != e) {  // events of no bar
-                    tick += image.events[e].duration;
-                    frame += image.events[e].duration * perTick;
-                    ++e;
-                    continue;
-                }
-                const BarSource& source = map_.bars[*bar];
-                Occurrence o{*bar,          static_cast<std::uint32_t>(p),
-                             tick,          0,
-                             source.ticks,  perTick,
-                             part.beatUnit, part.tempoIndex};
-                const std::uint64_t end = frame + source.ticks * perTick;
-                if (options_.firstFrame > frame) {
-                    o.cutFirst = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-                        source.ticks, (options_.firstFrame - frame) / perTick));
-                }
-                if (options_.endFrame < end) {
-                    const std::uint64_t into =
-                        options_.endFrame > frame ? options_.endFrame - frame : 0;
-                    o.cutEnd = static_cast<std::uint32_t>((into + perTick - 1) / perTick);
-                }
-                if (o.cutEnd > o.cutFirst) occurrences_.push_back(o);
-                tick += source.ticks;
-                frame = end;
-                e += source.eventCount;
+        for (const WalkedEvent& at : ScoreWalk(score_.image, tables_, options_.startPart)) {
+            const auto bar = map_.barOfEvent(at.eventIndex);
+            if (!bar || map_.bars[*bar].firstEvent != at.eventIndex) continue;
+            const BarSource& source = map_.bars[*bar];
+            const std::uint64_t frame = at.startFrame;
+            const std::uint64_t perTick = at.framesPerTick;
+            Occurrence o{*bar,
+                         static_cast<std::uint32_t>(at.partIndex),
+                         at.startTick,
+                         0,
+                         source.ticks,
+                         perTick,
+                         at.part->beatUnit,
+                         at.part->tempoIndex};
+            const std::uint64_t end = frame + source.ticks * perTick;
+            if (options_.firstFrame > frame) {
+                o.cutFirst = static_cast<std::uint32_t>(
+                    std::min<std::uint64_t>(source.ticks, (options_.firstFrame - frame) / perTick));
             }
+            if (options_.endFrame < end) {
+                const std::uint64_t into =
+                    options_.endFrame > frame ? options_.endFrame - frame : 0;
+                o.cutEnd = static_cast<std::uint32_t>((into + perTick - 1) / perTick);
+            }
+            if (o.cutEnd > o.cutFirst) occurrences_.push_back(o);
         }
     }
 
@@ -691,6 +690,12 @@ class Notator {
 NotatedScore notateScore(const CompiledScore& score, const Tables& tables,
                          const NotationOptions& options) {
     return Notator(score, tables, options).run();
+}
+
+std::vector<NotatedMeasure> measureLayout(const CompiledScore& score, const Tables& tables,
+                                          int startPart) {
+    return Notator(score, tables, NotationOptions{.startPart = startPart, .foldRepeats = false})
+        .measures();
 }
 
 NoteAt noteAt(const NotatedScore& score, std::int64_t line, std::int64_t column) {

@@ -202,6 +202,13 @@ struct NotationOptions {
 NotatedScore notateScore(const CompiledScore& score, const Tables& tables,
                          const NotationOptions& options = {});
 
+// Only the measures of notateScore from startPart with foldRepeats off (every
+// pass a measure of its own): their place in ticks, keys, meters and tempos,
+// without the staves, so without a note spelled. What the MIDI file's
+// signatures read.
+std::vector<NotatedMeasure> measureLayout(const CompiledScore& score, const Tables& tables,
+                                          int startPart);
+
 // The note whose token holds line:column (a token on one line: from its
 // first character to its last, articulation mark included), its first piece
 // in its first pass, a sounding note before a rest standing for it on the

@@ -9,7 +9,8 @@
 
 #include "notation/notated_score.h"
 #include "output/staged_file.h"
-#include "synth/player.h"
+#include "synth/sample_format.h"
+#include "synth/score_walk.h"
 #include "synth/sounding_notes.h"
 
 namespace quarvel {
@@ -23,23 +24,16 @@ struct TempoStretch {
     std::uint64_t framesPerTick;
 };
 
+// Parts without events have no stretch: they take no time, and the part
+// after them (or the end) starts at the same tick and frame.
 std::vector<TempoStretch> tempoStretches(const CompiledScore& score, const Tables& tables,
                                          int startPart, std::uint64_t* totalTicks) {
     std::vector<TempoStretch> stretches;
-    std::uint64_t tick = 0;
-    std::uint64_t frame = 0;
-    bool started = false;
-    for (const PartHeader& part : score.image.parts) {
-        if (!started && startPart != 0 && part.number != startPart) continue;
-        started = true;
-        const std::uint64_t framesPerTick = 2u * part.beatUnit * tables.tempoTable[part.tempoIndex];
-        stretches.push_back({tick, frame, framesPerTick});
-        for (std::size_t e = part.events; score.image.events[e].duration != 0; ++e) {
-            tick += score.image.events[e].duration;
-            frame += score.image.events[e].duration * framesPerTick;
-        }
+    *totalTicks = 0;
+    for (const WalkedEvent& at : ScoreWalk(score.image, tables, startPart)) {
+        if (at.firstOfPart) stretches.push_back({at.startTick, at.startFrame, at.framesPerTick});
+        *totalTicks = at.endTick();
     }
-    *totalTicks = tick;
     return stretches;
 }
 
@@ -228,12 +222,9 @@ std::vector<std::uint8_t> midiFileBytes(const CompiledScore& score, const Tables
     // Time and key signatures as the notation has them (one meter and key
     // for every reader of the score), where they change and at the range's
     // start. Repeats written out: every pass has its own place in time.
-    NotationOptions layout;
-    layout.startPart = startPart;
-    layout.foldRepeats = false;
     std::optional<TimeSignature> meter;
     std::optional<int> key;
-    for (const NotatedMeasure& m : notateScore(score, tables, layout).measures) {
+    for (const NotatedMeasure& m : measureLayout(score, tables, startPart)) {
         if (m.startTick + m.ticks <= firstTick || m.startTick >= endTick || m.ticks == 0) continue;
         const std::uint64_t at = std::max(m.startTick, firstTick) - firstTick;
         if (!m.meter.senzaMisura && m.meter.beats <= 255 && meter != m.meter) {

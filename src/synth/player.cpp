@@ -4,46 +4,18 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "synth/score_walk.h"
+
 namespace quarvel {
 
-namespace {
-
-// The index of the first part that plays: the first one numbered startPart,
-// or the first of all for 0; parts.size() when no part has that number.
-std::size_t firstPlayedPart(const ScoreImage& image, int startPart) {
-    for (std::size_t p = 0; p < image.parts.size(); ++p) {
-        if (startPart == 0 || image.parts[p].number == startPart) return p;
-    }
-    return image.parts.size();
-}
-
-int sliceFramesOf(const PartHeader& part, const Tables& tables) {
-    return 2 * tables.tempoTable[part.tempoIndex];
-}
-
-std::uint64_t eventFrames(const PartHeader& part, const ScoreEvent& event, const Tables& tables) {
-    return static_cast<std::uint64_t>(part.beatUnit) * event.duration *
-           static_cast<std::uint64_t>(sliceFramesOf(part, tables));
-}
-
-}  // namespace
-
 std::uint64_t renderedFrames(const CompiledScore& score, const Tables& tables, int startPart) {
-    const ScoreImage& image = score.image;
-    std::uint64_t total = 0;
-    for (std::size_t p = firstPlayedPart(image, startPart); p < image.parts.size(); ++p) {
-        const PartHeader& part = image.parts[p];
-        for (std::size_t e = part.events; image.events[e].duration != 0; ++e) {
-            total += eventFrames(part, image.events[e], tables);
-        }
-    }
-    return total;
+    return walkLength(score.image, tables, startPart).frames;
 }
 
 // ---------------------------------------------------------------- Timeline
 
 Timeline::Timeline(const CompiledScore& score, const Tables& tables, int startPart)
-    : score_(score) {
+    : score_(score), firstPart_(firstPlayedPart(score.image, startPart)) {
     const ScoreImage& image = score.image;
     const SourceMap& map = score.sourceMap;
     // A replay's events are those of the first part that begins with them.
@@ -53,23 +25,19 @@ Timeline::Timeline(const CompiledScore& score, const Tables& tables, int startPa
         soundingNumbers_.push_back(firstAt.try_emplace(part.events, part.number).first->second);
     }
     std::optional<std::size_t> bar;
-    for (std::size_t p = firstPlayedPart(image, startPart); p < image.parts.size(); ++p) {
-        const PartHeader& part = image.parts[p];
-        bool first = true;
-        for (std::size_t e = part.events; image.events[e].duration != 0; ++e) {
-            // Events of one bar follow each other: look a bar up only when it ends.
-            if (!bar || e < map.bars[*bar].firstEvent ||
-                e >= map.bars[*bar].firstEvent + map.bars[*bar].eventCount) {
-                bar = map.barOfEvent(e);
-            }
-            const auto index =
-                bar ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*bar)) : std::nullopt;
-            if (first || stretches_.back().bar != index) {
-                stretches_.push_back({total_, static_cast<std::uint32_t>(p), index});
-            }
-            first = false;
-            total_ += eventFrames(part, image.events[e], tables);
+    for (const WalkedEvent& at : ScoreWalk(image, tables, startPart)) {
+        const std::size_t e = at.eventIndex;
+        // Events of one bar follow each other: look a bar up only when it ends.
+        if (!bar || e < map.bars[*bar].firstEvent ||
+            e >= map.bars[*bar].firstEvent + map.bars[*bar].eventCount) {
+            bar = map.barOfEvent(e);
         }
+        const auto index =
+            bar ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*bar)) : std::nullopt;
+        if (at.firstOfPart || stretches_.back().bar != index) {
+            stretches_.push_back({at.startFrame, static_cast<std::uint32_t>(at.partIndex), index});
+        }
+        total_ = at.endFrame();
     }
 }
 
@@ -96,11 +64,11 @@ std::optional<std::uint64_t> Timeline::startOfBar(std::size_t bar) const {
 }
 
 std::optional<std::uint64_t> Timeline::startOfPart(int number) const {
-    // A part without events has no stretch: it starts where the next one does.
+    // A part without events has no stretch: it starts where the next one does
+    // (or at the end), also when it comes before every part that sounds.
     const auto& parts = score_.image.parts;
-    const std::size_t first = stretches_.empty() ? parts.size() : stretches_.front().partIndex;
     std::size_t s = 0;
-    for (std::size_t p = first; p < parts.size(); ++p) {
+    for (std::size_t p = firstPart_; p < parts.size(); ++p) {
         while (s < stretches_.size() && stretches_[s].partIndex < p) ++s;
         if (parts[p].number == number) {
             return s < stretches_.size() ? stretches_[s].startFrame : total_;
@@ -173,7 +141,7 @@ void Player::restart() {
         const PartHeader& part = score_.image.parts[part_];
         event_ = part.events;
         decayCounter_ = part.decayRate;
-        sliceFrames_ = sliceFramesOf(part, tables_);
+        sliceFrames_ = static_cast<int>(sliceFramesOf(tables_, part));
     }
 }
 
@@ -192,7 +160,7 @@ bool Player::enterNextEvent() {
         const PartHeader& part = image.parts[part_];
         event_ = part.events;
         decayCounter_ = part.decayRate;
-        sliceFrames_ = sliceFramesOf(part, tables_);
+        sliceFrames_ = static_cast<int>(sliceFramesOf(tables_, part));
     }
     const ScoreEvent& event = image.events[event_];
     for (int s = 0; s < kVoices; ++s) {

@@ -52,12 +52,15 @@ class Timeline {
     // nullopt when nothing is rendered.
     std::optional<Position> at(std::uint64_t frame) const;
     // The first frame of the first pass over a bar or over a part with this
-    // number; nullopt when it does not sound in this rendering.
+    // number; nullopt when this rendering has no such bar or part (a part
+    // without events starts where the next part with events does, or at the
+    // end).
     std::optional<std::uint64_t> startOfBar(std::size_t bar) const;
     std::optional<std::uint64_t> startOfPart(int number) const;
 
   private:
     const CompiledScore& score_;
+    std::size_t firstPart_;  // the start part's index; parts.size() when none
     std::vector<Stretch> stretches_;
     std::vector<std::uint8_t> soundingNumbers_;  // by part index
     std::uint64_t total_ = 0;

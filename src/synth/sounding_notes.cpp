@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "synth/score_walk.h"
+
 namespace quarvel {
 
 std::vector<SoundingNote> soundingNotes(const CompiledScore& score, const Tables& tables,
@@ -29,55 +31,42 @@ std::vector<SoundingNote> soundingNotes(const CompiledScore& score, const Tables
         return std::nullopt;
     };
 
-    std::uint64_t frame = 0;
-    std::uint64_t tick = 0;
-    bool started = false;
-    for (std::size_t p = 0; p < image.parts.size(); ++p) {
-        const PartHeader& part = image.parts[p];
-        if (!started && startPart != 0 && part.number != startPart) continue;
-        started = true;
-        const std::uint64_t sliceFrames = 2u * tables.tempoTable[part.tempoIndex];
-        std::optional<std::size_t> bar;
-        std::uint32_t barTick = 0;
-        for (std::size_t e = part.events; image.events[e].duration != 0; ++e) {
-            const ScoreEvent& event = image.events[e];
-            const auto found = map.barOfEvent(e);
-            if (found != bar) barTick = 0;
-            bar = found;
-            const std::uint8_t row = bar ? map.bars[*bar].slotMapIndex : 0;
-            const std::uint64_t frames = part.beatUnit * event.duration * sliceFrames;
-            for (int voice = 0; voice < kVoices; ++voice) {
-                const int slot = kSlotMaps[row][voice];
-                const std::uint8_t note = event.note[slot];
-                if (event.envelope[slot] != 0) level[slot] = event.envelope[slot];
-                const bool goesOn =
-                    open[slot] && event.envelope[slot] == 0 && open[slot]->note == note;
-                if (goesOn) {
-                    open[slot]->frames += frames;
-                    open[slot]->ticks += event.duration;
-                    continue;
-                }
-                close(slot);
-                if (note == 0) continue;
-                SoundingNote n;
-                n.voice = static_cast<std::uint8_t>(voice);
-                n.slot = static_cast<std::uint8_t>(slot);
-                n.instrument = part.slotInstrument[slot];
-                n.note = note;
-                n.level = level[slot];
-                n.partIndex = static_cast<std::uint32_t>(p);
-                n.bar = bar ? static_cast<std::uint32_t>(*bar) : 0;
-                n.startFrame = frame;
-                n.frames = frames;
-                n.startTick = tick;
-                n.ticks = event.duration;
-                if (bar) n.token = tokenOf(static_cast<std::uint32_t>(*bar), voice, barTick);
-                open[slot] = n;
+    std::optional<std::size_t> bar;
+    std::uint32_t barTick = 0;
+    for (const WalkedEvent& at : ScoreWalk(image, tables, startPart)) {
+        const ScoreEvent& event = *at.event;
+        const auto found = map.barOfEvent(at.eventIndex);
+        if (at.firstOfPart || found != bar) barTick = 0;
+        bar = found;
+        const std::uint8_t row = bar ? map.bars[*bar].slotMapIndex : 0;
+        for (int voice = 0; voice < kVoices; ++voice) {
+            const int slot = kSlotMaps[row][voice];
+            const std::uint8_t note = event.note[slot];
+            if (event.envelope[slot] != 0) level[slot] = event.envelope[slot];
+            const bool goesOn = open[slot] && event.envelope[slot] == 0 && open[slot]->note == note;
+            if (goesOn) {
+                open[slot]->frames += at.frames;
+                open[slot]->ticks += event.duration;
+                continue;
             }
-            frame += frames;
-            tick += event.duration;
-            barTick += event.duration;
+            close(slot);
+            if (note == 0) continue;
+            SoundingNote n;
+            n.voice = static_cast<std::uint8_t>(voice);
+            n.slot = static_cast<std::uint8_t>(slot);
+            n.instrument = at.part->slotInstrument[slot];
+            n.note = note;
+            n.level = level[slot];
+            n.partIndex = static_cast<std::uint32_t>(at.partIndex);
+            n.bar = bar ? static_cast<std::uint32_t>(*bar) : 0;
+            n.startFrame = at.startFrame;
+            n.frames = at.frames;
+            n.startTick = at.startTick;
+            n.ticks = event.duration;
+            if (bar) n.token = tokenOf(static_cast<std::uint32_t>(*bar), voice, barTick);
+            open[slot] = n;
         }
+        barTick += event.duration;
     }
     for (int slot = 0; slot < kVoices; ++slot) close(slot);
     std::stable_sort(done.begin(), done.end(), [](const SoundingNote& a, const SoundingNote& b) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "compiler/score_compiler.h"
@@ -175,6 +176,43 @@ TEST(NotatedScore, MeasuresKeysMetersTemposRepeats) {
         const Notated out = notate("Q0 M (Q1 M 2 M )2 3 M", NotationOptions{.foldRepeats = false});
         ASSERT_EQ(out.score.measures.size(), 8u);
         EXPECT_EQ(out.score.measures[5].bar, 6u);
+    }
+}
+
+// The measures alone are the notated score's measures with every pass
+// written out, field by field, from every start part.
+TEST(NotatedScore, MeasureLayoutIsTheNotatedScoresMeasures) {
+    const char* scores[] = {
+        "Q0 M H1 2 M Q. 3 3 M H4 2 M I5 6 7 M",
+        "NH H0 1 M I: 0 M",
+        "=C0 Q0 K3& M 0 M P =60 0 M <3 Q1 M",
+        "Q0 M (Q1 M 2 M )2 3 M",
+        "P01 I0 M P02 =80 NI Q1 2 M P03 R01 P04 K2# M Q5 M",
+        "",
+    };
+    for (const char* text : scores) {
+        const Notated n = notate(text, NotationOptions{.foldRepeats = false});
+        std::vector<int> starts{0, 9};
+        for (const PartHeader& part : n.compiled.image.parts) starts.push_back(part.number);
+        for (const int startPart : starts) {
+            SCOPED_TRACE(std::string(text) + " from part " + std::to_string(startPart));
+            const auto whole =
+                notateScore(n.compiled, n.tables,
+                            NotationOptions{.startPart = startPart, .foldRepeats = false});
+            const auto layout = measureLayout(n.compiled, n.tables, startPart);
+            ASSERT_EQ(layout.size(), whole.measures.size());
+            for (std::size_t i = 0; i < layout.size(); ++i) {
+                const NotatedMeasure& a = layout[i];
+                const NotatedMeasure& b = whole.measures[i];
+                EXPECT_EQ(std::tie(a.bar, a.pass, a.ticks, a.startTick, a.partIndex, a.keyFifths,
+                                   a.time, a.tempo, a.pickup, a.fifths, a.meter, a.tempoInForce),
+                          std::tie(b.bar, b.pass, b.ticks, b.startTick, b.partIndex, b.keyFifths,
+                                   b.time, b.tempo, b.pickup, b.fifths, b.meter, b.tempoInForce))
+                    << "measure " << i;
+                EXPECT_FALSE(a.repeatForward);
+                EXPECT_EQ(a.repeatTimes, 0u);
+            }
+        }
     }
 }
 
