@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <compare>
 #include <cstdio>
 #include <map>
 #include <numeric>
 #include <optional>
 #include <set>
+#include <string>
+#include <utility>
 
 #include "compiler/score_image.h"
 #include "import/midi_tables.h"
@@ -34,18 +37,25 @@ std::uint64_t scoreTickOf(std::uint64_t fileTick, int division) {
 
 namespace {
 
-// Every length one duration letter can give, with its text; the plainer
-// spellings first.
+// Every length one duration letter can give, with its text: the plainer
+// spellings (at most two signs after the letter) first, then the lengths only
+// three or more signs give ("S:..", "Q...").
 struct LetterLength {
     int ticks;
     const char* text;
 };
-constexpr std::array<LetterLength, 31> kLetterLengths{{
-    {192, "W"},  {96, "H"},   {48, "Q"},    {24, "I"},    {12, "S"},    {6, "T"},     {3, "X"},
-    {144, "H."}, {72, "Q."},  {36, "I."},   {18, "S."},   {9, "T."},    {128, "W:"},  {64, "H:"},
-    {32, "Q:"},  {16, "I:"},  {8, "S:"},    {4, "T:"},    {2, "X:"},    {168, "H.."}, {84, "Q.."},
-    {42, "I.."}, {21, "S.."}, {10, "T.."},  {224, "W:."}, {112, "H:."}, {56, "Q:."},  {28, "I:."},
-    {14, "S:."}, {7, "T:."},  {1, nullptr},
+constexpr std::array<LetterLength, 54> kLetterLengths{{
+    {192, "W"},       {96, "H"},       {48, "Q"},         {24, "I"},      {12, "S"},
+    {6, "T"},         {3, "X"},        {144, "H."},       {72, "Q."},     {36, "I."},
+    {18, "S."},       {9, "T."},       {128, "W:"},       {64, "H:"},     {32, "Q:"},
+    {16, "I:"},       {8, "S:"},       {4, "T:"},         {2, "X:"},      {168, "H.."},
+    {84, "Q.."},      {42, "I.."},     {21, "S.."},       {10, "T.."},    {224, "W:."},
+    {112, "H:."},     {56, "Q:."},     {28, "I:."},       {14, "S:."},    {7, "T:."},
+    {180, "H..."},    {90, "Q..."},    {45, "I..."},      {22, "S..."},   {186, "H...."},
+    {93, "Q...."},    {46, "I...."},   {189, "H....."},   {94, "Q....."}, {190, "H......"},
+    {136, "H:.."},    {68, "Q:.."},    {34, "I:.."},      {17, "S:.."},   {148, "H:..."},
+    {74, "Q:..."},    {37, "I:..."},   {154, "H:...."},   {77, "Q:...."}, {38, "I:...."},
+    {157, "H:....."}, {78, "Q:....."}, {158, "H:......"}, {1, nullptr},
 }};
 
 const LetterLength* letterOf(int ticks) {
@@ -55,53 +65,70 @@ const LetterLength* letterOf(int ticks) {
     return nullptr;
 }
 
-// Fewest pieces for every length up to `limit`, the plainer letter first.
-const std::vector<int>& pieceCounts(int limit) {
-    static std::vector<int> counts{0};
-    while (static_cast<int>(counts.size()) <= limit) {
-        const int n = static_cast<int>(counts.size());
-        int best = 1 << 20;
+// What a way of writing a length costs: its pieces first, then how many of
+// them need a spelling of three signs or more. Where the plainer spellings
+// write a length in as few pieces, they write it.
+struct Cost {
+    int pieces = 0;
+    int longSpellings = 0;
+    auto operator<=>(const Cost&) const = default;
+    Cost operator+(const Cost& other) const {
+        return {pieces + other.pieces, longSpellings + other.longSpellings};
+    }
+};
+constexpr Cost kNoWay{1 << 20, 0};
+
+Cost costOf(const LetterLength& l) {
+    return {1, std::char_traits<char>::length(l.text) > 3 ? 1 : 0};
+}
+
+// The cheapest way for every length up to `limit`.
+const std::vector<Cost>& pieceCosts(int limit) {
+    static std::vector<Cost> costs{Cost{}};
+    while (static_cast<int>(costs.size()) <= limit) {
+        const int n = static_cast<int>(costs.size());
+        Cost best = kNoWay;
         for (const auto& l : kLetterLengths) {
             if (l.text == nullptr || l.ticks > n) continue;
-            best = std::min(best, counts[static_cast<std::size_t>(n - l.ticks)] + 1);
+            best = std::min(best, costs[static_cast<std::size_t>(n - l.ticks)] + costOf(l));
         }
-        counts.push_back(best);
+        costs.push_back(best);
     }
-    return counts;
+    return costs;
 }
 
 }  // namespace
 
 std::vector<LengthPiece> lengthPieces(int ticks, int lastAtLeast) {
     if (ticks < 2) return {};
-    const auto& counts = pieceCounts(ticks);
-    // The last piece first: the longest plain one that leaves a writable rest.
-    std::optional<int> last;
+    const auto& costs = pieceCosts(ticks);
+    const auto costOfRest = [&](int rest) { return costs[static_cast<std::size_t>(rest)]; };
+    // The last piece first: the first that leaves the cheapest writable rest.
+    const LetterLength* last = nullptr;
+    Cost best = kNoWay;
     for (const auto& l : kLetterLengths) {
         if (l.text == nullptr || l.ticks > ticks || l.ticks < lastAtLeast) continue;
         const int rest = ticks - l.ticks;
-        if (rest == 1 || counts[static_cast<std::size_t>(rest)] >= (1 << 20)) continue;
-        if (!last || counts[static_cast<std::size_t>(rest)] <
-                         counts[static_cast<std::size_t>(ticks - *last)]) {
-            last = l.ticks;
+        if (rest == 1 || costOfRest(rest) >= kNoWay) continue;
+        if (costOfRest(rest) + costOf(l) < best) {
+            best = costOfRest(rest) + costOf(l);
+            last = &l;
         }
     }
-    if (!last) return {};
+    if (last == nullptr) return {};
     std::vector<LengthPiece> pieces;
-    int left = ticks - *last;
+    int left = ticks - last->ticks;
     while (left > 0) {
         for (const auto& l : kLetterLengths) {
             if (l.text == nullptr || l.ticks > left) continue;
-            const int rest = left - l.ticks;
-            if (counts[static_cast<std::size_t>(rest)] + 1 ==
-                counts[static_cast<std::size_t>(left)]) {
+            if (costOfRest(left - l.ticks) + costOf(l) == costOfRest(left)) {
                 pieces.push_back({l.ticks, l.text});
-                left = rest;
+                left -= l.ticks;
                 break;
             }
         }
     }
-    pieces.push_back({*last, letterOf(*last)->text});
+    pieces.push_back({last->ticks, last->text});
     return pieces;
 }
 
@@ -319,6 +346,18 @@ struct NoteLengths {
     std::vector<LengthPiece> restAfter;
 };
 
+// Whether a note and the one or two silent ticks after it are written as
+// one length with ' or ": where the note alone needs no fewer pieces. A
+// single silent tick has no other way; two are written as a rest of their
+// own where the mark would cut the note in more pieces ("Q 0 X: $", not
+// "I.... 0 T: 0\"").
+bool gapMarkKeepsPieces(int ticks, int rest) {
+    const auto marked = lengthPieces(ticks + rest, rest + 1);
+    if (marked.empty()) return false;
+    const auto alone = lengthPieces(ticks);
+    return rest == 1 || alone.empty() || marked.size() <= alone.size();
+}
+
 // The note and the rest after it as one length with a mark, where a mark
 // says it: the one- and two-tick gaps that keep attacks apart, staccato, or
 // the short burst of a drum; otherwise the note's length alone.
@@ -336,7 +375,7 @@ NoteLengths noteLengths(int ticks, int rest, bool noise) {
             w.mark = ticks == 1 ? "'" : "\"";
             break;
         }
-    } else if (!noise && rest > 0 && rest <= 2 && !lengthPieces(ticks + rest, rest + 1).empty()) {
+    } else if (!noise && rest > 0 && rest <= 2 && gapMarkKeepsPieces(ticks, rest)) {
         w.lengths = lengthPieces(ticks + rest, rest + 1);
         w.mark = rest == 1 ? "'" : "\"";
     } else if (rest > 0 && letterOf(ticks + rest) != nullptr && (ticks + rest) / 2 == rest) {
@@ -348,10 +387,17 @@ NoteLengths noteLengths(int ticks, int rest, bool noise) {
         w.mark = ";";
     } else if (noise && rest == 1 && ticks >= 3) {
         // A drum held, then one silent tick: the held part, then the same
-        // noise again as a one-tick burst and a tick of silence.
+        // noise again as a burst of one tick (X:') or, where that saves a
+        // piece, of two (X"), and the tick of silence.
         w.lengths = lengthPieces(ticks - 1);
         w.lengths.push_back({2, "X:"});
         w.mark = "'";
+        auto shorter = ticks >= 4 ? lengthPieces(ticks - 2) : std::vector<LengthPiece>{};
+        if (!shorter.empty() && shorter.size() + 1 < w.lengths.size()) {
+            w.lengths = std::move(shorter);
+            w.lengths.push_back({3, "X"});
+            w.mark = "\"";
+        }
     }
     if (w.mark.empty() && ticks == 1 && rest >= 3) {
         // One tick of sound, one of silence, then the rest of the silence.
