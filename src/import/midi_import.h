@@ -29,8 +29,12 @@ ImportedScore importMidi(const MidiSong& song, const std::string& sourceName);
 // Whether a warning on the score the import wrote means it wrote something
 // other than the music. The joins of equal notes do not: they are the
 // language's only tie, and the import writes them on purpose for a note held
-// over a bar line (tie-across-bar) or a length it writes in pieces
-// (repeated-note, where the pieces could have been fewer).
+// over a bar line (tie-across-bar) or a length no one letter gives, in the
+// fewest pieces a bar allows (lengthPieces). The compiler's repeated-note
+// still names some of those: it weighs the whole joined sound, over bar
+// lines too, against one letter (a note of a dotted half that begins 50
+// ticks before a bar line needs two pieces in that bar), and takes lengths
+// past 255 ticks (`W.`) for one letter.
 constexpr bool faultOfImport(const Warning& warning) {
     return warning.kind != WarningKind::tieAcrossBar && warning.kind != WarningKind::repeatedNote;
 }
@@ -40,9 +44,10 @@ constexpr bool faultOfImport(const Warning& warning) {
 // A length in score ticks from the file's ticks, rounded to the nearest.
 std::uint64_t scoreTickOf(std::uint64_t fileTick, int division);
 
-// A length written as tied pieces of duration letters ("Q", "I.", "S:"), as
-// few as can be, the last at least `lastAtLeast` ticks; empty when there is
-// no such way (1 tick, or a last piece that cannot be long enough).
+// A length written as tied pieces of duration letters ("Q", "I.", "S:..."),
+// as few as can be, the plainer spellings (two signs at most) where they are
+// as few, the last at least `lastAtLeast` ticks; empty when there is no such
+// way (1 tick, or a last piece that cannot be long enough).
 struct LengthPiece {
     int ticks;
     std::string letter;

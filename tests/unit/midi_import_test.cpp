@@ -3,10 +3,15 @@
 // tables read backwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "compiler/score_compiler.h"
 #include "compiler/score_image.h"
+#include "compiler/source_reader.h"
 #include "import/midi_import.h"
 #include "import/midi_reader.h"
 #include "import/midi_tables.h"
@@ -65,16 +70,46 @@ TEST(ImportGrid, FileTicksRoundToTheNearestScoreTick) {
     }
 }
 
+// The length of a compiled score in ticks.
+int scoreTicks(const std::string& text) {
+    int ticks = 0;
+    for (const ScoreEvent& e : compileScore(SourceText(text), Dialect::combined).image.events) {
+        ticks += e.duration;
+    }
+    return ticks;
+}
+
 TEST(ImportLengths, AsFewLettersAsCanBe) {
     struct Case {
         int ticks;
         int lastAtLeast;
         std::vector<std::string> want;
     };
-    const std::vector<Case> cases{
-        {48, 2, {"Q"}},      {72, 2, {"Q."}}, {16, 2, {"I:"}},           {240, 2, {"W", "Q"}},
-        {5, 2, {"X", "X:"}}, {1, 2, {}},      {49, 2, {"I..", "T."}},    {3, 3, {"X"}},
-        {5, 3, {"X:", "X"}}, {2, 3, {}},      {225, 2, {"W", "I", "T."}}};
+    const std::vector<Case> cases{{48, 2, {"Q"}},
+                                  {72, 2, {"Q."}},
+                                  {16, 2, {"I:"}},
+                                  {240, 2, {"Q", "W"}},
+                                  {5, 2, {"X:", "X"}},
+                                  {1, 2, {}},
+                                  {49, 2, {"T:.", "I.."}},
+                                  {3, 3, {"X"}},
+                                  {5, 3, {"X:", "X"}},
+                                  {2, 3, {}},
+                                  {225, 2, {"H.....", "I."}},
+                                  // Lengths only three signs or more give in one letter (they were
+                                  // two pieces and more), and the plainer spellings where they are
+                                  // as few: 18 is "S.", not "S:...", 65 stays "Q:." and "T.".
+                                  {17, 2, {"S:.."}},
+                                  {22, 2, {"S..."}},
+                                  {45, 2, {"I..."}},
+                                  {78, 2, {"Q:....."}},
+                                  {190, 2, {"H......"}},
+                                  {158, 2, {"H:......"}},
+                                  {18, 2, {"S."}},
+                                  {8, 2, {"S:"}},
+                                  {65, 2, {"Q:.", "T."}},
+                                  {207, 2, {"H.....", "S."}},
+                                  {34, 3, {"I:.."}}};
     for (const Case& c : cases) {
         std::vector<std::string> got;
         int sum = 0;
@@ -87,12 +122,33 @@ TEST(ImportLengths, AsFewLettersAsCanBe) {
             EXPECT_EQ(sum, c.ticks);
             EXPECT_GE(lengthPieces(c.ticks, c.lastAtLeast).back().ticks, c.lastAtLeast);
         }
-        if (c.want.size() == 1) {
-            EXPECT_EQ(got, c.want) << c.ticks;
-        }
+        EXPECT_EQ(got, c.want) << c.ticks;
     }
     // Every length from 2 ticks up to four bars has a way.
     for (int t = 2; t < 768; ++t) EXPECT_FALSE(lengthPieces(t).empty()) << t;
+}
+
+TEST(ImportLengths, FewestPiecesOfTheLanguagesLetters) {
+    // The fewest pieces of every length, from the lengths the compiler reads
+    // as one duration letter.
+    std::vector<int> fewest(768, 1 << 20);
+    fewest[0] = 0;
+    for (std::size_t t = 1; t < fewest.size(); ++t) {
+        for (std::size_t one = 2; one <= std::min<std::size_t>(t, 255); ++one) {
+            if (isOneDuration(one)) fewest[t] = std::min(fewest[t], fewest[t - one] + 1);
+        }
+    }
+    for (int t = 2; t < 768; ++t) {
+        const auto pieces = lengthPieces(t);
+        EXPECT_EQ(static_cast<int>(pieces.size()), fewest[static_cast<std::size_t>(t)]) << t;
+        int sum = 0;
+        for (const auto& p : pieces) {
+            EXPECT_TRUE(isOneDuration(static_cast<std::uint64_t>(p.ticks))) << t;
+            EXPECT_EQ(scoreTicks(p.letter + " 0 M"), p.ticks) << p.letter;
+            sum += p.ticks;
+        }
+        EXPECT_EQ(sum, t);
+    }
 }
 
 TEST(ImportVoices, ChordsSpreadAndWhatDoesNotFitIsDropped) {
@@ -119,6 +175,79 @@ TEST(ImportVoices, StreamsKeepTheirVoices) {
     // Back to back notes share a voice; overlapping ones cannot.
     EXPECT_EQ(spreadVoices({{0, 48, 60, 0}, {48, 96, 60, 0}, {50, 60, 62, 0}}),
               (std::vector<int>{0, 0, 1}));
+}
+
+// A file of one track at 48 ticks a quarter (the score's own grid): each
+// note as start, end, key, on the drum channel or not.
+struct TestNote {
+    std::uint64_t start;
+    std::uint64_t end;
+    std::uint8_t key;
+    bool drum = false;
+};
+
+MidiSong songOf(const std::vector<TestNote>& notes) {
+    MidiSong song;
+    song.format = 0;
+    song.division = kImportQuarter;
+    std::vector<MidiEvent> track;
+    for (const TestNote& n : notes) {
+        const std::uint8_t channel = n.drum ? kPercussionChannel : 0;
+        track.push_back({n.start, MidiEvent::Kind::noteOn, channel, n.key, 100, 0});
+        track.push_back({n.end, MidiEvent::Kind::noteOff, channel, n.key, 0, 0});
+    }
+    std::stable_sort(track.begin(), track.end(),
+                     [](const MidiEvent& a, const MidiEvent& b) { return a.tick < b.tick; });
+    track.push_back({track.back().tick, MidiEvent::Kind::endOfTrack, 0, 0, 0, 0});
+    song.tracks.push_back(track);
+    return song;
+}
+
+// How many notes the bars of a score write (each tied piece counts).
+int writtenNotes(const std::string& text) {
+    static const std::regex step("-?[0-9A-G](&&|&|%|##|#)?['\",;]?");
+    int count = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] != 'V') continue;
+        std::istringstream words(line);
+        for (std::string w; words >> w;) count += std::regex_match(w, step) ? 1 : 0;
+    }
+    return count;
+}
+
+TEST(ImportPieces, HeldNotesInTheFewestPieces) {
+    struct Case {
+        const char* what;
+        std::vector<TestNote> notes;
+        int pieces;  // the notes written, tied pieces counted
+    };
+    const std::vector<Case> cases{
+        {"17 ticks: S:..", {{0, 17, 60}}, 1},
+        {"22 ticks: S...", {{0, 22, 60}}, 1},
+        {"190 ticks: H......", {{0, 190, 60}}, 1},
+        {"a half note tied to 17 ticks", {{0, 113, 60}}, 2},
+        // Two silent ticks after a quarter: a rest of their own, not a mark
+        // that cuts the quarter in two.
+        {"a quarter, two ticks of rest, a quarter", {{0, 48, 60}, {50, 98, 62}}, 2},
+        // One silent tick has only the mark: 49 ticks are two pieces.
+        {"a quarter, a tick of rest, a quarter", {{0, 48, 60}, {49, 97, 62}}, 3},
+        {"a quarter struck twice", {{0, 48, 60}, {48, 96, 60}}, 2},
+        // A drum held 50 ticks, then one silent tick: Q and a burst of two
+        // ticks (X"), not 49 ticks in two pieces and a burst of one.
+        {"a drum of 50 ticks before a silent tick", {{0, 50, 36, true}, {51, 99, 36, true}}, 3},
+        {"a drum of 49 ticks before a silent tick", {{0, 49, 36, true}, {50, 98, 36, true}}, 3},
+    };
+    for (const Case& c : cases) {
+        const ImportedScore imported = importMidi(songOf(c.notes), "test.mid");
+        EXPECT_EQ(writtenNotes(imported.text), c.pieces) << c.what << "\n" << imported.text;
+        // The bar holds the notes: no join that one letter could have written.
+        for (const Warning& w :
+             compileScore(SourceText(imported.text), Dialect::combined).warnings) {
+            EXPECT_NE(w.kind, WarningKind::repeatedNote) << c.what << ": " << w.message;
+            EXPECT_FALSE(faultOfImport(w)) << c.what << ": " << w.message;
+        }
+    }
 }
 
 TEST(ImportTables, TheExportsTablesReadBackwards) {
