@@ -71,7 +71,7 @@ std::uint8_t SourceReader::readDuration(std::uint8_t base) {
         c = nextChar();
     }
     const unsigned total = durationTicks(base, triplet, dots);
-    if (total > 255) [[unlikely]] {
+    if (total > kLongestDuration) [[unlikely]] {
         const std::string written = static_cast<char>(foldUpper(bytes_[letter.offset])) +
                                     std::string(triplet ? ":" : "") + std::string(dots, '.');
         failAt(CompileErrorNumber::durationTooLong,

@@ -74,10 +74,15 @@ constexpr unsigned durationTicks(unsigned base, bool triplet, std::size_t dots) 
     return total;
 }
 
+// The longest a duration letter may give: `W:.`, 224 ticks, is the longest
+// there is.
+inline constexpr unsigned kLongestDuration = 255;
+
 // Whether one duration letter (W H Q I S T X, a triplet sign, dots) gives a
 // length of `ticks`: a note of any other length can only be written as equal
 // notes in a row, which the rendering joins.
 constexpr bool isOneDuration(std::uint64_t ticks) {
+    if (ticks > kLongestDuration) return false;
     for (const unsigned base : {192u, 96u, 48u, 24u, 12u, 6u, 3u}) {
         for (const bool triplet : {false, true}) {
             for (std::size_t dots = 0; (base >> dots) != 0; ++dots) {

@@ -555,7 +555,8 @@ void ScoreCompiler::joinFound(int voice, const QueueEntry& entry, std::uint32_t 
     const QueueEntry* before = acrossBar ? nullptr : &entry - 1;
     joins.push_back({entry.textOffset(), entry.textLength,
                      before ? before->textOffset() : warn_.lastToken[voice],
-                     before ? before->textLength : warn_.lastTokenLength[voice], acrossBar,
+                     before ? before->textLength : warn_.lastTokenLength[voice],
+                     warn_.ticksBefore + barTicks, acrossBar,
                      state.lastNote[voice] >= kFirstNoiseNote});
     warn_.pendingJoins |= static_cast<std::uint8_t>(1u << voice);
 }
@@ -567,22 +568,39 @@ void ScoreCompiler::finishJoins(int voice, std::uint64_t endTick) {
     const std::string length = heard <= UINT32_MAX
                                    ? describeTicks(static_cast<std::uint32_t>(heard))
                                    : std::to_string(heard) + " ticks";
-    // What one duration letter standing for the whole run would have to give:
-    // the sound heard and the gap the last piece's mark leaves after it. In
-    // noise mode a mark keeps only a burst, so no letter gives a longer sound.
-    const auto& last = warn_.joins[voice].back();
+    // What one duration letter standing for the pieces of the run within a
+    // bar would have to give: their sound, and after the run's last piece the
+    // gap its mark leaves. In noise mode a mark keeps only a burst, so no
+    // letter gives a longer sound. Across a bar line nothing but a tie will do.
+    const auto& joins = warn_.joins[voice];
+    const auto& last = joins.back();
     const std::string_view lastText = reader.slice(last.token, last.tokenLength);
     const char lastMark = lastText.empty() ? ' ' : lastText.back();
     const bool quoted = lastMark == '\'' || lastMark == '"';
     const int gap = lastMark == '\'' ? 1 : lastMark == '"' ? 2 : 0;
-    const bool oneLetterWould = !(last.noise && quoted) && isOneDuration(heard + gap);
-    for (const auto& join : warn_.joins[voice]) {
+    const auto oneLetterWould = [&](std::size_t j) {
+        std::uint64_t start = warn_.struckTick[voice];
+        for (std::size_t k = j; k-- > 0;) {
+            if (joins[k].acrossBar) {
+                start = joins[k].tick;
+                break;
+            }
+        }
+        std::optional<std::uint64_t> barEnd;
+        for (std::size_t k = j + 1; k < joins.size() && !barEnd; ++k) {
+            if (joins[k].acrossBar) barEnd = joins[k].tick;
+        }
+        if (barEnd) return isOneDuration(*barEnd - start);
+        return !(last.noise && quoted) && isOneDuration(endTick - start + gap);
+    };
+    for (std::size_t j = 0; j < joins.size(); ++j) {
+        const auto& join = joins[j];
         const WarningKind kind =
             join.acrossBar ? WarningKind::tieAcrossBar : WarningKind::repeatedNote;
         if (!wants(kind)) continue;
         // A sound no single duration letter gives can only be written as
         // equal notes in a row: a tie the text had to write, not a trap.
-        if (!join.acrossBar && !oneLetterWould) continue;
+        if (!join.acrossBar && !oneLetterWould(j)) continue;
         const TextPoint here = tokenPoint(join.token);
         if (!warningWanted(kind, here.offset)) continue;
         const std::string before = shown(reader.slice(join.joinedTo, join.joinedToLength));

@@ -100,6 +100,7 @@ struct WarningState {
         std::uint8_t tokenLength;  // with its articulation mark
         std::size_t joinedTo;
         std::uint8_t joinedToLength;
+        std::uint64_t tick;  // where the piece starts, from the start of the text
         bool acrossBar;
         bool noise;  // a noise note: the quote marks keep a burst
     };

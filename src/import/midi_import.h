@@ -27,14 +27,14 @@ struct ImportedScore {
 ImportedScore importMidi(const MidiSong& song, const std::string& sourceName);
 
 // Whether a warning on the score the import wrote means it wrote something
-// other than the music. The joins of equal notes do not: they are the
-// language's only tie, and the import writes them on purpose for a note held
-// over a bar line (tie-across-bar) or a length no one letter gives, in the
-// fewest pieces a bar allows (lengthPieces). The compiler's repeated-note
-// still names some of those: it weighs the whole joined sound, over bar
-// lines too, against one letter (a note of a dotted half that begins 50
-// ticks before a bar line needs two pieces in that bar), and takes lengths
-// past 255 ticks (`W.`) for one letter.
+// other than the music. The joins of equal notes do not, as a rule: they
+// are the language's only tie, and the import writes them on purpose for a
+// note held over a bar line (tie-across-bar) or a length no one letter
+// gives, in the fewest pieces a bar allows (lengthPieces), which
+// repeated-note leaves alone. It still names one fault of the import: in a
+// voice that spans more than four octaves within a bar, the notes out of
+// reach move by octaves (which the report says), and two different notes
+// can then be written as the same step back to back and join.
 constexpr bool faultOfImport(const Warning& warning) {
     return warning.kind != WarningKind::tieAcrossBar && warning.kind != WarningKind::repeatedNote;
 }

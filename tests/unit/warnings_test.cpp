@@ -147,6 +147,28 @@ TEST(Warnings, EveryNoteOfAJoinedRunHearsTheWholeLength) {
     }
 }
 
+// The remedy "one longer value" is weighed within the bar: a run going on
+// over a bar line can only be tied there, and no letter gives more than 255
+// ticks.
+TEST(Warnings, ARepeatedNoteWeighsWhatOneLetterCouldWriteInItsBar) {
+    struct Case {
+        const char* text;
+        std::size_t repeated;
+    };
+    const Case cases[] = {
+        {"Q 0 X: 0 M Q..... 0 M", 0},  // 50 ticks in bar 1, though 144 in all
+        {"Q 5 Q 5 M I 5 M", 1},        // a half note in bar 1, though 120 in all
+        {"H 5 Q 5 M 5 M", 1},          // a dotted half in bar 1
+        {"W 5 H 5 M", 0},              // 288 ticks: `W.` is longer than a letter may be
+        {"H 5 H 5 M", 1},              // 192: `W`
+        {"Q 1 M Q 1 I 1 M", 1},        // the run's second bar alone: a dotted quarter
+        {"Q 1 M Q 1 X: 1 M", 0},       // ... 50 ticks
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(named(compiled(c.text), "repeated-note").size(), c.repeated) << c.text;
+    }
+}
+
 TEST(Warnings, ARepeatedPassageWarnsOnce) {
     const CompiledScore score = compiled("(Q U+7 G M )3 ( 1 M");
     EXPECT_EQ(named(score, "pitch-fold").size(), 1u);
