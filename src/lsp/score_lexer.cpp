@@ -125,101 +125,133 @@ int hexValue(int c) {
 
 }  // namespace
 
-LexedScore lexScore(std::string_view text) {
-    LexedScore out;
-    Cursor in(text, out);
-    // What the text has set so far, and the notes waiting for their bar's
-    // transposition and step offsets (which hold for the whole bar).
-    std::uint8_t voice = 0;
-    std::int8_t transpose = 0;
-    std::array<std::int8_t, 5> stepOffset{};
-    char noteMode = '*';
-    std::size_t noteModeAt = SIZE_MAX;
-    std::uint8_t noteModeVoice = 0;
-    int keyCount = 0;
-    char keySign = '#';
-    std::size_t bar = 0;
-    std::size_t barFirstNote = 0;
-    const auto closeBar = [&] {
-        for (std::size_t k = barFirstNote; k < out.lexemes.size(); ++k) {
-            Lexeme& l = out.lexemes[k];
-            if (l.kind != LexKind::note) continue;
-            l.transpose = transpose;
-            l.stepOffset = stepOffset[l.voice];
-        }
-        barFirstNote = out.lexemes.size();
-        voice = 0;
-        ++bar;
-    };
+namespace {
 
-    for (;;) {
-        in.skipBlanks();
-        if (in.atEnd()) break;
-        const CharClass cls = classOf(in.peekRaw());
-        const int c = in.next(cls);
-        Lexeme l;
-        l.first = in.lastRead();
-        l.letter = static_cast<char>(c);
-        l.kind = LexKind::command;
-        l.voice = voice;
-        l.bar = bar;
-        if (cls == CharClass::duration) {  // a duration letter, as classOf knows them
-            l.kind = LexKind::duration;
-            if (in.peek() == ':') l.argument += static_cast<char>(in.next(CharClass::duration));
-            while (in.peek() == '.') l.argument += static_cast<char>(in.next(CharClass::duration));
-            l.last = in.lastRead();
-            out.lexemes.push_back(l);
-            continue;
+// The lexer's walk over the text: what the text has set so far, and the
+// notes waiting for their bar's transposition and step offsets (which hold
+// for the whole bar).
+class Lexer {
+  public:
+    explicit Lexer(std::string_view text) : in_(text, out_) {}
+
+    LexedScore run() {
+        for (;;) {
+            in_.skipBlanks();
+            if (in_.atEnd()) break;
+            const CharClass cls = classOf(in_.peekRaw());
+            const int c = in_.next(cls);
+            Lexeme l;
+            l.first = in_.lastRead();
+            l.letter = static_cast<char>(c);
+            l.kind = LexKind::command;
+            l.voice = voice_;
+            l.bar = bar_;
+            if (cls == CharClass::duration) {
+                duration(l);
+            } else if (c == 'M') {
+                barLine(l);
+            } else if (!command(l, c)) {
+                note(l, c);
+            }
         }
+        closeBar();
+        return std::move(out_);
+    }
+
+  private:
+    void push(Lexeme& l) {
+        l.last = in_.lastRead();
+        out_.lexemes.push_back(l);
+    }
+
+    void closeBar() {
+        for (std::size_t k = barFirstNote_; k < out_.lexemes.size(); ++k) {
+            Lexeme& l = out_.lexemes[k];
+            if (l.kind != LexKind::note) continue;
+            l.transpose = transpose_;
+            l.stepOffset = stepOffset_[l.voice];
+        }
+        barFirstNote_ = out_.lexemes.size();
+        voice_ = 0;
+        ++bar_;
+    }
+
+    // A duration letter, as classOf knows them, with its triplet sign and dots.
+    void duration(Lexeme& l) {
+        l.kind = LexKind::duration;
+        if (in_.peek() == ':') l.argument += static_cast<char>(in_.next(CharClass::duration));
+        while (in_.peek() == '.') l.argument += static_cast<char>(in_.next(CharClass::duration));
+        push(l);
+    }
+
+    // `M`, and what follows it up to the next blank, which is skipped.
+    void barLine(Lexeme& l) {
+        l.kind = LexKind::barLine;
+        closeBar();
+        l.last = l.first;
+        out_.lexemes.push_back(l);
+        const auto glued = [&] {
+            return in_.peekRaw() >= 0 && in_.peekRaw() != ' ' && in_.peekRaw() != '\r' &&
+                   in_.peekRaw() != '\n';
+        };
+        if (!glued()) return;
+        Lexeme skipped = l;
+        skipped.kind = LexKind::barText;
+        skipped.first = in_.position();
+        while (glued()) skipped.argument += static_cast<char>(in_.next(CharClass::barLine));
+        push(skipped);
+    }
+
+    // Every command but the bar line, with its argument; what the settings
+    // commands set is kept. False when `c` starts no command: a note or a rest.
+    bool command(Lexeme& l, int c) {
         switch (c) {
             case '(':
                 l.kind = LexKind::repeatOpen;
                 break;
             case ')':
                 l.kind = LexKind::repeatClose;
-                l.argument = in.argument(1);
+                l.argument = in_.argument(1);
                 break;
             case '*':
             case '@':
             case '_':
                 l.kind = LexKind::noteMode;
-                noteMode = static_cast<char>(c);
-                noteModeAt = l.first;
-                noteModeVoice = voice;
+                noteMode_ = static_cast<char>(c);
+                noteModeAt_ = l.first;
+                noteModeVoice_ = voice_;
                 break;
-            case '/': {
+            case '/':
                 l.kind = LexKind::comment;
-                while (in.peekRaw() >= 0 && in.peekRaw() != '\r' && in.peekRaw() != '\n') {
-                    in.next(CharClass::comment);
+                while (in_.peekRaw() >= 0 && in_.peekRaw() != '\r' && in_.peekRaw() != '\n') {
+                    in_.next(CharClass::comment);
                 }
                 break;
-            }
             case '<':
             case '>':
-                l.argument = in.argument(1);
+                l.argument = in_.argument(1);
                 if (l.argument.size() == 1 && isHex(l.argument[0])) {
                     const int v = hexValue(l.argument[0]);
-                    transpose = static_cast<std::int8_t>(c == '<' ? -v : v);
+                    transpose_ = static_cast<std::int8_t>(c == '<' ? -v : v);
                 }
                 break;
             case '=':
-                l.argument = in.argument(2);
+                l.argument = in_.argument(2);
                 break;
-            case 'J': {
-                l.argument = in.argument(2);
+            case 'J':
+                l.argument = in_.argument(2);
                 if (l.argument.size() == 2 && (l.argument[1] == 'R' || l.argument[1] == 'S')) {
-                    l.argument += in.argument(9);
+                    l.argument += in_.argument(9);
                 } else if (l.argument.size() == 2 && l.argument[1] == 'T') {
-                    l.argument += in.argument(1);
+                    l.argument += in_.argument(1);
                 }
                 break;
-            }
             case 'K':
-                l.argument = in.argument(2);
+                l.argument = in_.argument(2);
                 if (l.argument.size() == 2 && l.argument[0] >= '0' && l.argument[0] <= '7' &&
                     (l.argument[1] == '#' || l.argument[1] == '&')) {
-                    keyCount = l.argument[0] - '0';
-                    keySign = l.argument[1];
+                    keyCount_ = l.argument[0] - '0';
+                    keySign_ = l.argument[1];
                 }
                 break;
             case 'L':
@@ -227,96 +259,96 @@ LexedScore lexScore(std::string_view text) {
             case 'N':
             case 'Y':
             case 'Z':
-                l.argument = in.argument(1);
+                l.argument = in_.argument(1);
                 break;
             case 'V':
-                l.argument = in.argument(1);
+                l.argument = in_.argument(1);
                 if (l.argument.size() == 1 && l.argument[0] >= '1' && l.argument[0] <= '5') {
-                    voice = static_cast<std::uint8_t>(l.argument[0] - '1');
+                    voice_ = static_cast<std::uint8_t>(l.argument[0] - '1');
                 }
                 break;
             case 'U': {
-                const int sign = in.peek();
+                const int sign = in_.peek();
                 if (sign == '+' || sign == '-')
-                    l.argument += static_cast<char>(in.next(CharClass::argument));
-                l.argument += in.argument(1);
+                    l.argument += static_cast<char>(in_.next(CharClass::argument));
+                l.argument += in_.argument(1);
                 if (!l.argument.empty() && isHex(l.argument.back())) {
                     const int v = hexValue(l.argument.back());
-                    stepOffset[voice] = static_cast<std::int8_t>(l.argument[0] == '+' ? v : -v);
+                    stepOffset_[voice_] = static_cast<std::int8_t>(l.argument[0] == '+' ? v : -v);
                 }
                 break;
-            }
-            case 'M': {
-                l.kind = LexKind::barLine;
-                closeBar();
-                l.last = l.first;
-                out.lexemes.push_back(l);
-                // What follows up to the next blank is skipped.
-                if (in.peekRaw() >= 0 && in.peekRaw() != ' ' && in.peekRaw() != '\r' &&
-                    in.peekRaw() != '\n') {
-                    Lexeme skipped = l;
-                    skipped.kind = LexKind::barText;
-                    skipped.first = in.position();
-                    while (in.peekRaw() >= 0 && in.peekRaw() != ' ' && in.peekRaw() != '\r' &&
-                           in.peekRaw() != '\n') {
-                        skipped.argument += static_cast<char>(in.next(CharClass::barLine));
-                    }
-                    skipped.last = in.lastRead();
-                    out.lexemes.push_back(skipped);
-                }
-                continue;
             }
             case 'P':
                 closeBar();
-                if (in.peekRaw() > 0x20) l.argument = in.argument(2);
+                if (in_.peekRaw() > 0x20) l.argument = in_.argument(2);
                 break;
             case 'R':
                 closeBar();
-                l.argument = in.argument(2);
+                l.argument = in_.argument(2);
                 break;
-            default: {
-                l.kind = LexKind::note;
-                l.noteMode = noteMode;
-                l.noteModeAt = noteModeAt;
-                l.noteModeVoice = noteModeVoice;
-                l.keyCount = keyCount;
-                l.keySign = keySign;
-                if (c == '$') {
-                    l.kind = LexKind::rest;
-                } else {
-                    int degree = c;
-                    if (c == '-' || c == '+') {
-                        const int after = in.peek();
-                        degree = after < 0 ? after
-                                           : in.next(isStep(after) ? CharClass::note
-                                                                   : CharClass::invalid);
-                    }
-                    if (!isStep(degree)) {
-                        // The compiler stops here; read on.
-                        l.kind = LexKind::invalid;
-                        l.last = in.lastRead();
-                        out.lexemes.push_back(l);
-                        continue;
-                    }
-                    l.afterStep = in.position();
-                    for (int k = 0; k < 2; ++k) {
-                        const int a = in.peek();
-                        if (a != '#' && a != '&' && a != '%') break;
-                        l.argument += static_cast<char>(in.next(CharClass::accidental));
-                    }
-                }
-                const int mark = in.peek();
-                if (mark == '\'' || mark == '"' || mark == ',' || mark == ';') {
-                    in.next(CharClass::articulation);
-                }
-                break;
+            default:
+                return false;
+        }
+        push(l);
+        return true;
+    }
+
+    // A note (a step with its octave sign, accidentals and articulation) or a
+    // rest, with the settings it is read under.
+    void note(Lexeme& l, int c) {
+        l.kind = LexKind::note;
+        l.noteMode = noteMode_;
+        l.noteModeAt = noteModeAt_;
+        l.noteModeVoice = noteModeVoice_;
+        l.keyCount = keyCount_;
+        l.keySign = keySign_;
+        if (c == '$') {
+            l.kind = LexKind::rest;
+        } else {
+            int degree = c;
+            if (c == '-' || c == '+') {
+                const int after = in_.peek();
+                degree = after < 0 ? after
+                                   : in_.next(isStep(after) ? CharClass::note : CharClass::invalid);
+            }
+            if (!isStep(degree)) {
+                // The compiler stops here; read on.
+                l.kind = LexKind::invalid;
+                push(l);
+                return;
+            }
+            l.afterStep = in_.position();
+            for (int k = 0; k < 2; ++k) {
+                const int a = in_.peek();
+                if (a != '#' && a != '&' && a != '%') break;
+                l.argument += static_cast<char>(in_.next(CharClass::accidental));
             }
         }
-        l.last = in.lastRead();
-        out.lexemes.push_back(l);
+        const int mark = in_.peek();
+        if (mark == '\'' || mark == '"' || mark == ',' || mark == ';') {
+            in_.next(CharClass::articulation);
+        }
+        push(l);
     }
-    closeBar();
-    return out;
+
+    LexedScore out_;
+    Cursor in_;
+    std::uint8_t voice_ = 0;
+    std::int8_t transpose_ = 0;
+    std::array<std::int8_t, 5> stepOffset_{};
+    char noteMode_ = '*';
+    std::size_t noteModeAt_ = SIZE_MAX;
+    std::uint8_t noteModeVoice_ = 0;
+    int keyCount_ = 0;
+    char keySign_ = '#';
+    std::size_t bar_ = 0;
+    std::size_t barFirstNote_ = 0;
+};
+
+}  // namespace
+
+LexedScore lexScore(std::string_view text) {
+    return Lexer(text).run();
 }
 
 const Lexeme* lexemeAt(const LexedScore& lexed, std::size_t offset) {
