@@ -123,34 +123,42 @@ int midiVelocityOf(int level) {
     return std::clamp(static_cast<int>(std::lround(127 * std::sqrt(share))), 1, 127);
 }
 
-std::vector<std::uint8_t> midiFileBytes(const CompiledScore& score, const Tables& tables,
-                                        int startPart, const std::string& title,
-                                        ExportRange range) {
-    std::uint64_t totalTicks = 0;
-    const auto stretches = tempoStretches(score, tables, startPart, &totalTicks);
-    const std::uint64_t firstTick = tickOfFrame(stretches, totalTicks, range.first, false);
-    const std::uint64_t endTick =
-        std::max(firstTick, tickOfFrame(stretches, totalTicks, range.end, true));
+namespace {
 
-    // The notes inside the range, in order of start.
+// The ticks of the rendering the file holds, and the tempo of each part.
+struct TickRange {
+    std::vector<TempoStretch> stretches;
+    std::uint64_t totalTicks = 0;
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+};
+
+// The notes inside the range, in order of start, from the file's first tick.
+std::vector<MidiNote> notesInRange(const CompiledScore& score, const Tables& tables, int startPart,
+                                   const TickRange& ticks) {
     std::vector<MidiNote> notes;
     for (const SoundingNote& n : soundingNotes(score, tables, startPart)) {
         const int velocity = midiVelocityOf(n.level);
         if (velocity == 0) continue;  // a silent level never sounds
-        const std::uint64_t start = std::max(n.startTick, firstTick);
-        const std::uint64_t end = std::min(n.startTick + n.ticks, endTick);
+        const std::uint64_t start = std::max(n.startTick, ticks.first);
+        const std::uint64_t end = std::min(n.startTick + n.ticks, ticks.end);
         if (start >= end) continue;
         const bool noise = n.note >= 73;
         notes.push_back({n.voice, noise ? kPercussionChannel : n.voice,
                          noise ? drumKeyOf(n.note) : midiKeyOf(n.note), velocity,
-                         noise ? -1 : kInstrumentPrograms[n.instrument], start - firstTick,
-                         end - firstTick});
+                         noise ? -1 : kInstrumentPrograms[n.instrument], start - ticks.first,
+                         end - ticks.first});
     }
     std::stable_sort(notes.begin(), notes.end(),
                      [](const MidiNote& a, const MidiNote& b) { return a.start < b.start; });
-    // A key of a channel holds one note at a time, so that every note-off ends
-    // the note it belongs to: a note still on when the same key starts again
-    // (two voices on one drum) ends there; two that start together are one.
+    return notes;
+}
+
+// A key of a channel holds one note at a time, so that every note-off ends
+// the note it belongs to: a note still on when the same key starts again
+// (two voices on one drum) ends there; two that start together are one (the
+// other is left without length).
+void oneNoteAKey(std::vector<MidiNote>& notes) {
     std::map<std::pair<int, int>, std::size_t> sounding;
     for (std::size_t i = 0; i < notes.size(); ++i) {
         const auto [at, fresh] = sounding.try_emplace({notes[i].channel, notes[i].key}, i);
@@ -159,22 +167,23 @@ std::vector<std::uint8_t> midiFileBytes(const CompiledScore& score, const Tables
         if (before.end > notes[i].start) {
             if (before.start == notes[i].start) {
                 before.end = std::max(before.end, notes[i].end);
-                notes[i].end = notes[i].start;  // dropped below
+                notes[i].end = notes[i].start;
                 continue;
             }
             before.end = notes[i].start;
         }
         at->second = i;
     }
+}
 
-    std::vector<std::uint8_t> file{'M', 'T', 'h', 'd'};
-    putBig(file, 6, 4);
-    putBig(file, 1, 2);  // type 1
-    // One track a voice for its pitched notes, and one for the drums of every
-    // voice: the percussion channel is shared, so its note-offs and note-ons
-    // are put in order in one track (a reader merging tracks keeps that).
-    constexpr std::size_t kDrumTrack = kVoices;
-    std::array<std::vector<TimedEvent>, kVoices + 1> tracks;
+// One track a voice for its pitched notes, and one for the drums of every
+// voice: the percussion channel is shared, so its note-offs and note-ons
+// are put in order in one track (a reader merging tracks keeps that).
+constexpr std::size_t kDrumTrack = kVoices;
+using NoteTracks = std::array<std::vector<TimedEvent>, kVoices + 1>;
+
+NoteTracks noteTracks(const std::vector<MidiNote>& notes) {
+    NoteTracks tracks;
     std::array<int, kVoices> programs;
     programs.fill(-1);
     for (const MidiNote& n : notes) {
@@ -197,36 +206,40 @@ std::vector<std::uint8_t> midiFileBytes(const CompiledScore& score, const Tables
                           static_cast<std::uint8_t>(n.velocity)}});
         track.push_back({n.end, 0, {static_cast<std::uint8_t>(0x80 | channel), key, 64}});
     }
-    int trackCount = 1;
-    for (const auto& track : tracks) trackCount += track.empty() ? 0 : 1;
-    putBig(file, static_cast<std::uint32_t>(trackCount), 2);
-    putBig(file, kMidiDivision, 2);
+    return tracks;
+}
 
-    // The conductor: the title and the tempo in force from the range's start.
+// The conductor: the title, the tempo in force from the range's start and
+// where it changes, and the time and key signatures as the notation has them
+// (one meter and key for every reader of the score), where they change and at
+// the range's start. Repeats written out: every pass has its own place in time.
+std::vector<TimedEvent> conductorTrack(const CompiledScore& score, const Tables& tables,
+                                       int startPart, const std::string& title,
+                                       const TickRange& ticks) {
     std::vector<TimedEvent> conductor{{0, 1, metaText(0x03, title)}};
     std::optional<std::uint32_t> tempo;
+    const auto& stretches = ticks.stretches;
     for (std::size_t i = 0; i < stretches.size(); ++i) {
         const std::uint64_t partEnd =
-            i + 1 < stretches.size() ? stretches[i + 1].startTick : totalTicks;
+            i + 1 < stretches.size() ? stretches[i + 1].startTick : ticks.totalTicks;
         // Parts wholly before the range, after it, or without ticks set no tempo.
-        if (partEnd <= firstTick || stretches[i].startTick >= endTick) continue;
+        if (partEnd <= ticks.first || stretches[i].startTick >= ticks.end) continue;
         if (partEnd == stretches[i].startTick) continue;
         const std::uint32_t us = microsecondsPerQuarter(stretches[i].framesPerTick);
         if (tempo == us) continue;
         tempo = us;
-        const std::uint64_t at = std::max(stretches[i].startTick, firstTick) - firstTick;
+        const std::uint64_t at = std::max(stretches[i].startTick, ticks.first) - ticks.first;
         std::vector<std::uint8_t> bytes{0xFF, 0x51, 0x03};
         putBig(bytes, us, 3);
         conductor.push_back({at, 1, std::move(bytes)});
     }
-    // Time and key signatures as the notation has them (one meter and key
-    // for every reader of the score), where they change and at the range's
-    // start. Repeats written out: every pass has its own place in time.
     std::optional<TimeSignature> meter;
     std::optional<int> key;
     for (const NotatedMeasure& m : measureLayout(score, tables, startPart)) {
-        if (m.startTick + m.ticks <= firstTick || m.startTick >= endTick || m.ticks == 0) continue;
-        const std::uint64_t at = std::max(m.startTick, firstTick) - firstTick;
+        if (m.startTick + m.ticks <= ticks.first || m.startTick >= ticks.end || m.ticks == 0) {
+            continue;
+        }
+        const std::uint64_t at = std::max(m.startTick, ticks.first) - ticks.first;
         if (!m.meter.senzaMisura && m.meter.beats <= 255 && meter != m.meter) {
             meter = m.meter;
             const auto power = static_cast<std::uint8_t>(std::countr_zero(m.meter.beatType));
@@ -242,8 +255,33 @@ std::vector<std::uint8_t> midiFileBytes(const CompiledScore& score, const Tables
                 {at, 1, {0xFF, 0x59, 0x02, static_cast<std::uint8_t>(*key), 0}});  // major
         }
     }
-    const std::uint64_t length = endTick - firstTick;
-    putTrack(file, std::move(conductor), length);
+    return conductor;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> midiFileBytes(const CompiledScore& score, const Tables& tables,
+                                        int startPart, const std::string& title,
+                                        ExportRange range) {
+    TickRange ticks;
+    ticks.stretches = tempoStretches(score, tables, startPart, &ticks.totalTicks);
+    ticks.first = tickOfFrame(ticks.stretches, ticks.totalTicks, range.first, false);
+    ticks.end =
+        std::max(ticks.first, tickOfFrame(ticks.stretches, ticks.totalTicks, range.end, true));
+
+    std::vector<MidiNote> notes = notesInRange(score, tables, startPart, ticks);
+    oneNoteAKey(notes);
+    NoteTracks tracks = noteTracks(notes);
+
+    std::vector<std::uint8_t> file{'M', 'T', 'h', 'd'};
+    putBig(file, 6, 4);
+    putBig(file, 1, 2);  // type 1
+    int trackCount = 1;
+    for (const auto& track : tracks) trackCount += track.empty() ? 0 : 1;
+    putBig(file, static_cast<std::uint32_t>(trackCount), 2);
+    putBig(file, kMidiDivision, 2);
+    const std::uint64_t length = ticks.end - ticks.first;
+    putTrack(file, conductorTrack(score, tables, startPart, title, ticks), length);
     for (std::size_t t = 0; t < tracks.size(); ++t) {
         auto& track = tracks[t];
         if (track.empty()) continue;
