@@ -683,7 +683,7 @@ class Examples(Scratch):
     # CRC and playing time of every example, taken from the program's own
     # renderings. Pinning the program's output is sound here only because the
     # renderer is proven frame for frame identical to the plain per-frame
-    # reference renderer in the unit tests (render_identity_test); this table
+    # reference renderer in the unit tests (player_test); this table
     # then guards the scores themselves and the whole path from text to WAVE
     # file. A score edited on purpose gets its new values here.
     PINNED = {
