@@ -443,8 +443,9 @@ class ScoreWriter {
     void bar(const Bar& bar, const std::array<int, 7>& key, int sharps);
     void setPartInstruments(std::uint64_t start, std::uint64_t end);
     std::vector<Piece> piecesOf(int v, const Bar& bar);
-    void segment(int v, const std::vector<Piece>& pieces, const std::array<int, 7>& key,
-                 int sharps);
+    void segment(int v, std::vector<Piece> pieces, const std::array<int, 7>& key, int sharps);
+    void keepAttacks(int v, std::vector<Piece>& pieces, const std::array<int, 7>& key,
+                     int sharps) const;
     void placeOctave(int v, const std::vector<Piece>& pieces, const std::array<int, 7>& key,
                      int sharps);
     void rest(int v, int ticks);
@@ -535,20 +536,24 @@ void ScoreWriter::mode(int v, bool noise, char first) {
     if (matters) voiceMode_[v] = wanted;
 }
 
+// The step a note is written as, counted from the voice's step offset. A
+// voice that spans more than four octaves in one bar: the notes its step
+// offset cannot reach move by octaves (`moves` counts them).
+int writtenDegree(const Spelling& s, int offset, int* moves = nullptr) {
+    int degree = s.index - 21 - offset;
+    int moved = 0;
+    for (; degree > 16; degree -= 7) ++moved;
+    for (; degree < -15; degree += 7) ++moved;
+    if (moves != nullptr) *moves = moved;
+    return degree;
+}
+
 std::string ScoreWriter::noteText(int v, int note, const std::array<int, 7>& key, int sharps) {
     if (note >= 73) return hexDigit(note - 73);
     const Spelling s = spell(note, key, sharps);
-    int degree = s.index - 21 - offset_[v];
-    // A voice that spans more than four octaves in one bar: the notes its
-    // step offset cannot reach move by octaves.
-    while (degree > 16) {
-        degree -= 7;
-        ++folded_;
-    }
-    while (degree < -15) {
-        degree += 7;
-        ++folded_;
-    }
+    int moves = 0;
+    const int degree = writtenDegree(s, offset_[v], &moves);
+    folded_ += static_cast<std::uint32_t>(moves);
     std::string text = degree < 0 ? "-" + hexDigit(-degree) : degree == 16 ? "G" : hexDigit(degree);
     int& remembered = memory_[v][static_cast<std::size_t>(s.index % 7)];
     if (remembered != s.alteration) {
@@ -612,9 +617,31 @@ bool ScoreWriter::note(int v, const Piece& p, int restAfter, const std::array<in
     return !w.mark.empty();
 }
 
+// Two different notes moved by octaves onto the same written step, back to
+// back, would sound as one: the first gives up its last tick, as two
+// attacks of one key do (notesOnVoices).
+void ScoreWriter::keepAttacks(int v, std::vector<Piece>& pieces, const std::array<int, 7>& key,
+                              int sharps) const {
+    const auto sounds = [&](const Piece& p) {
+        const Spelling s = spell(p.note, key, sharps);
+        return std::pair(writtenDegree(s, offset_[v]), s.alteration);
+    };
+    for (std::size_t i = 0; i + 1 < pieces.size(); ++i) {
+        const Piece& a = pieces[i];
+        const Piece& b = pieces[i + 1];
+        if (a.note == 0 || b.note == 0 || a.note >= 73 || b.note >= 73 || a.note == b.note ||
+            a.ticks < 2 || sounds(a) != sounds(b)) {
+            continue;
+        }
+        --pieces[i].ticks;
+        pieces.insert(pieces.begin() + static_cast<std::ptrdiff_t>(i) + 1, Piece{1, 0, 0});
+        ++i;
+    }
+}
+
 // One voice's part of a bar: the voice, its octave and instrument where they
 // change, its notes and rests.
-void ScoreWriter::segment(int v, const std::vector<Piece>& pieces, const std::array<int, 7>& key,
+void ScoreWriter::segment(int v, std::vector<Piece> pieces, const std::array<int, 7>& key,
                           int sharps) {
     out_ += "V" + std::to_string(v + 1) + " ";
     placeOctave(v, pieces, key, sharps);
@@ -624,6 +651,7 @@ void ScoreWriter::segment(int v, const std::vector<Piece>& pieces, const std::ar
     }
     memory_[v] = key;
     fresh_ = true;
+    keepAttacks(v, pieces, key, sharps);
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const Piece& p = pieces[i];
         if (p.note == 0) {
@@ -681,7 +709,7 @@ void ScoreWriter::bar(const Bar& bar, const std::array<int, 7>& key, int sharps)
         if (pieces.empty()) continue;
         moved_ += writable(pieces);
         if (any) out_ += "  ";
-        segment(v, pieces, key, sharps);
+        segment(v, std::move(pieces), key, sharps);
         any = true;
     }
     if (!any) {

@@ -16,6 +16,8 @@
 #include "import/midi_reader.h"
 #include "import/midi_tables.h"
 #include "output/midi_file.h"
+#include "synth/sounding_notes.h"
+#include "synth/tables.h"
 
 namespace quarvel {
 namespace {
@@ -266,6 +268,27 @@ TEST(ImportPieces, HeldNotesInTheFewestPieces) {
              compileScore(SourceText(imported.text), Dialect::combined).warnings) {
             EXPECT_NE(w.kind, WarningKind::repeatedNote) << c.what << ": " << w.message;
             EXPECT_FALSE(faultOfImport(w)) << c.what << ": " << w.message;
+        }
+    }
+}
+
+// A voice spanning more than four octaves in a bar: the notes out of reach
+// move by octaves, and two different notes moved onto one written step back
+// to back keep their two attacks.
+TEST(ImportPieces, NotesMovedOntoOneStepKeepTheirAttacks) {
+    const std::vector<std::vector<TestNote>> songs{
+        {{0, 48, 24}, {48, 96, 65}, {96, 144, 77}},                  // C1, F4, F5
+        {{0, 48, 24}, {48, 96, 67}, {96, 120, 79}, {120, 144, 67}},  // C1, G4, G5, G4
+        {{0, 48, 24}, {48, 96, 68}, {96, 144, 80}},                  // C1, Ab4, Ab5 in E flat
+        {{0, 48, 24}, {48, 96, 77}, {96, 144, 77}},                  // F5 struck twice
+    };
+    for (const auto& notes : songs) {
+        const ImportedScore imported = importMidi(songOf(notes), "test.mid");
+        const CompiledScore score = compileScore(SourceText(imported.text), Dialect::combined);
+        const auto heard = soundingNotes(score, buildTables(score.instruments), 0);
+        EXPECT_EQ(heard.size(), notes.size()) << imported.text;
+        for (const Warning& w : score.warnings) {
+            EXPECT_NE(w.kind, WarningKind::repeatedNote) << w.message << "\n" << imported.text;
         }
     }
 }
